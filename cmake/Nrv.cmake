@@ -1,0 +1,58 @@
+# Helpers shared by every folder: compile flags, deliverables, tests under Wine.
+
+set(NRV_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
+
+# Flags for the project's own code (not for GoogleTest).
+function(nrv_target_defaults target)
+  target_compile_features(${target} PRIVATE cxx_std_20)
+  target_compile_definitions(${target} PRIVATE
+    UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+    _WIN32_WINNT=0x0A00 WINVER=0x0A00
+    # Wide printf formats follow the Windows runtime: %s takes a wide string.
+    __USE_MINGW_ANSI_STDIO=0)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra -Werror -Wno-unknown-pragmas>
+    # Source names in log records are relative to the source tree.
+    $<$<COMPILE_LANGUAGE:C,CXX>:-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=>)
+  get_target_property(type ${target} TYPE)
+  if(NOT type STREQUAL "STATIC_LIBRARY")
+    # Self-contained binaries: C and C++ runtime linked in.
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# A program or library that ships. ARCH is the architecture it ships in;
+# in the other architecture's tree it is not built at all.
+function(nrv_deliverable target arch)
+  if(arch STREQUAL NRV_ARCH)
+    install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+  endif()
+endfunction()
+
+function(nrv_ships_in arch out_var)
+  if(arch STREQUAL NRV_ARCH)
+    set(${out_var} TRUE PARENT_SCOPE)
+  else()
+    set(${out_var} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A GoogleTest binary run under Wine by ctest. GUI tests run under Xvfb.
+function(nrv_add_test target)
+  cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  nrv_target_defaults(${target})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} nrv_testsupport GTest::gtest)
+  if(ARG_DEPENDS)
+    add_dependencies(${target} ${ARG_DEPENDS})
+  endif()
+  set(name "${NRV_ARCH}.${target}")
+  if(ARG_GUI)
+    add_test(NAME ${name}
+      COMMAND xvfb-run -a -s "-screen 0 1024x768x24" "${NRV_WINE_RUN}" ${NRV_ARCH} $<TARGET_FILE:${target}>)
+    set_tests_properties(${name} PROPERTIES LABELS "gui")
+  else()
+    add_test(NAME ${name} COMMAND ${target})
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,158 @@
+// Record layout: time stamps, prefix, message, the cut at 511 characters,
+// and the hex dump lines.
+#include "LogCore.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+using namespace dbglog;
+
+namespace {
+
+const LogSite kSite{L"C:\\src\\posture\\Sample.cpp", 10, L" (Run)", L"", LogLevel::Trace};
+
+LogSettings Untimed() {
+    LogSettings s;
+    s.level = LogLevel::Trace;
+    s.timeDateFormat = 0;
+    return s;
+}
+
+struct Built {
+    int result;
+    std::wstring text;
+};
+
+Built Build(const LogSettings& settings, TimeStamper& stamper, const LogSite& site, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    wchar_t out[kRecordChars];
+    std::size_t length = 0;
+    const int result = BuildRecord(settings, stamper, site, format, args, out, &length);
+    va_end(args);
+    EXPECT_EQ(length, wcslen(out));
+    return {result, std::wstring(out, length)};
+}
+
+Built Build(const LogSettings& settings, const LogSite& site, const wchar_t* format, const wchar_t* value) {
+    TimeStamper stamper;
+    return Build(settings, stamper, site, format, value);
+}
+
+}  // namespace
+
+TEST(LogRecord, PrefixAndMessageHaveTheFixedLayout) {
+    const Built r = Build(Untimed(), kSite, L"ENTER %s", L"Run");
+    EXPECT_EQ(r.text, L"Sample.cpp(10):  [TRC] (Run): ENTER Run\n");
+    EXPECT_EQ(r.result, static_cast<int>(r.text.size()));
+}
+
+TEST(LogRecord, SourceFileFormatChoosesWholePathOrName) {
+    LogSettings whole = Untimed();
+    whole.fullSourcePath = true;
+    EXPECT_EQ(Build(whole, kSite, L"%s", L"m").text, L"C:\\src\\posture\\Sample.cpp(10):  [TRC] (Run): m\n");
+
+    const LogSite noBackslash{L"Plain.cpp", 7, L" (F)", L"", LogLevel::Error};
+    EXPECT_EQ(Build(Untimed(), noBackslash, L"%s", L"m").text, L"Plain.cpp(7):  [ERR] (F): m\n");
+}
+
+TEST(LogRecord, EachLevelHasItsLabel) {
+    const wchar_t* labels[] = {L"[ERR]", L"[WRN]", L"[INF]", L"[TRC]"};
+    for (int level = 0; level < 4; ++level) {
+        LogSite site = kSite;
+        site.level = static_cast<LogLevel>(level);
+        EXPECT_NE(Build(Untimed(), site, L"%s", L"m").text.find(labels[level]), std::wstring::npos) << level;
+    }
+}
+
+TEST(LogRecord, PercentSignsInValuesAreWrittenLiterally) {
+    EXPECT_EQ(Build(Untimed(), kSite, L"value %s", L"50%s off %d%n").text,
+              L"Sample.cpp(10):  [TRC] (Run): value 50%s off %d%n\n");
+}
+
+TEST(LogRecord, LongMessageIsCutTo510CharactersAndALineFeed) {
+    const std::wstring message(600, L'y');
+    const Built r = Build(Untimed(), kSite, L"%s", message.c_str());
+    EXPECT_EQ(r.result, 512);
+    ASSERT_EQ(r.text.size(), 511u);
+    EXPECT_EQ(r.text.back(), L'\n');
+    EXPECT_EQ(r.text.find(L'\n'), 510u);
+    EXPECT_EQ(r.text.substr(r.text.size() - 4), L"yyy\n");
+}
+
+TEST(LogRecord, RecordReaching511CharactersIsCutButOneShorterIsNot) {
+    const std::wstring prefix = L"Sample.cpp(10):  [TRC] (Run): ";
+    const std::wstring fits(510 - prefix.size(), L'z');  // record of 510 + line feed
+    const Built ok = Build(Untimed(), kSite, L"%s", fits.c_str());
+    EXPECT_EQ(ok.result, 511);
+    EXPECT_EQ(ok.text, prefix + fits + L"\n");
+
+    const std::wstring reaches(511 - prefix.size(), L'z');
+    const Built cut = Build(Untimed(), kSite, L"%s", reaches.c_str());
+    EXPECT_EQ(cut.result, 512);
+    EXPECT_EQ(cut.text.size(), 511u);
+}
+
+TEST(LogRecord, OverlongPrefixIsCutAndTheRecordStillEndsInALineFeed) {
+    const std::wstring file(700, L'f');
+    const LogSite site{file.c_str(), 1, L" (F)", L"", LogLevel::Error};
+    const Built r = Build(Untimed(), site, L"%s", L"message");
+    EXPECT_EQ(r.result, 512);
+    EXPECT_EQ(r.text, std::wstring(510, L'f') + L"\n");
+}
+
+TEST(LogRecord, TimeStampKinds) {
+    LogSettings s = Untimed();
+    s.timeDateFormat = 1;
+    EXPECT_TRUE(std::regex_match(Build(s, kSite, L"%s", L"m").text,
+                                 std::wregex(LR"(\d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp\(10\):  \[TRC\] \(Run\): m\n)")));
+    s.timeDateFormat = 2;
+    EXPECT_TRUE(std::regex_match(Build(s, kSite, L"%s", L"m").text,
+                                 std::wregex(LR"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp.*\n)")));
+}
+
+TEST(LogRecord, TimeStampAndDateAgreeWithTheClock) {
+    LogSettings s = Untimed();
+    s.timeDateFormat = 2;
+    SYSTEMTIME before;
+    ::GetLocalTime(&before);
+    const std::wstring text = Build(s, kSite, L"%s", L"m").text;
+    wchar_t expected[16];
+    swprintf(expected, 16, L"%04d-%02d-%02d", before.wYear, before.wMonth, before.wDay);
+    EXPECT_EQ(text.substr(0, 10), expected);
+    EXPECT_EQ(_wtoi(text.substr(11, 2).c_str()), before.wHour);
+}
+
+TEST(LogRecord, ElapsedStampStartsAtZeroAndGrows) {
+    LogSettings s = Untimed();
+    s.timeDateFormat = 3;
+    TimeStamper stamper;
+    const Built first = Build(s, stamper, kSite, L"%s", L"m");
+    EXPECT_EQ(first.text.substr(0, 7), L"0.000: ");
+    ::Sleep(1100);
+    const Built later = Build(s, stamper, kSite, L"%s", L"m");
+    EXPECT_TRUE(std::regex_search(later.text, std::wregex(LR"(^1\.\d\d\d: Sample)"))) << testing::PrintToString(later.text);
+}
+
+TEST(LogHexDump, TwentyBytesMakeTwoLines) {
+    unsigned char data[20];
+    for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(i == 3 ? 0x7F : 0x41 + i);
+    wchar_t line[96];
+    FormatHexDumpLine(data, 0, 16, line);
+    EXPECT_STREQ(line, L" 0000 : 41 42 43 7F 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  : ABC.EFGHIJKLMNOP\n");
+    FormatHexDumpLine(data, 16, 4, line);
+    EXPECT_STREQ(line, (L" 0010 : 51 52 53 54 " + std::wstring(12 * 3 + 1, L' ') + L" : QRST" +
+                        std::wstring(12, L' ') + L"\n")
+                           .c_str());
+}
+
+TEST(LogHexDump, OffsetsHaveAtLeastFourDigits) {
+    std::string data(0x10010, '\0');
+    wchar_t line[96];
+    FormatHexDumpLine(reinterpret_cast<const unsigned char*>(data.data()), 0x10000, 16, line);
+    EXPECT_EQ(std::wstring(line).substr(0, 9), L" 10000 : ");
+    FormatHexDumpLine(reinterpret_cast<const unsigned char*>(data.data()), 0xABC0, 16, line);
+    EXPECT_EQ(std::wstring(line).substr(0, 8), L" ABC0 : ");
+}

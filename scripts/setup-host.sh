@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine: the MinGW-w64
+# cross compilers, Wine (64-bit and 32-bit), zlib for MinGW, GoogleTest sources,
+# Xvfb. Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+packages=(cmake ninja-build mingw-w64 binutils-mingw-w64 g++-mingw-w64 libz-mingw-w64-dev
+          googletest wine wine64 wine32:i386 xvfb xauth imagemagick clang-format)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup-host: missing packages (${missing[*]}); run as root to install them" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "setup-host: installed ${missing[*]}"
