@@ -10,17 +10,17 @@ using dbglog::ProcessLogger;
 
 int LogPrint(const LogSite* site, const wchar_t* format, ...) {
     if (site == nullptr) return 0;
-    nrv::PreserveLastError keep;
+    dbglog::Logger& logger = ProcessLogger();
+    if (!logger.Accepts(site->level)) return 0;  // nothing formatted
     va_list args;
     va_start(args, format);
-    const int result = ProcessLogger().Print(*site, format, args);
+    const int result = logger.Print(*site, format, args);
     va_end(args);
     return result;
 }
 
 int LogPrintWithLastError(const LogSite* site, const wchar_t* format, ...) {
     if (site == nullptr) return 0;
-    nrv::PreserveLastError keep;
     dbglog::Logger& logger = ProcessLogger();
     if (!logger.Accepts(site->level)) return 0;
     va_list args;
@@ -34,7 +34,6 @@ int LogPrintWithLastError(const LogSite* site, const wchar_t* format, ...) {
 }
 
 const unsigned char* LogHexDump(const LogSite* /*site*/, const void* data, std::size_t length) {
-    nrv::PreserveLastError keep;
     return ProcessLogger().HexDump(data, length);
 }
 

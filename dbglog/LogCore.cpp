@@ -26,34 +26,39 @@ public:
     Appender(wchar_t* out, std::size_t room) : m_out(out), m_room(room) {}
 
     void Text(const wchar_t* text) {
-        while (*text != L'\0' && m_used < m_room) m_out[m_used++] = *text++;
+        while (*text != L'\0') Char(*text++);
     }
     void Text(const wchar_t* text, std::size_t length) {
-        for (std::size_t i = 0; i < length && m_used < m_room; ++i) m_out[m_used++] = text[i];
+        for (std::size_t i = 0; i < length; ++i) Char(text[i]);
     }
     void Char(wchar_t c) {
+        ++m_wanted;
         if (m_used < m_room) m_out[m_used++] = c;
     }
-    void Decimal(long long value, int minDigits = 1) {
-        wchar_t digits[24];
+    void Decimal(int value, int minDigits = 1) {
+        const unsigned magnitude = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+        if (value < 0) Char(L'-');
+        Unsigned(magnitude, minDigits);
+    }
+    void Unsigned(unsigned value, int minDigits = 1) {
+        wchar_t digits[12];
         int n = 0;
-        const bool negative = value < 0;
-        unsigned long long magnitude =
-            negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
         do {
-            digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
+            digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+            value /= 10;
+        } while (value != 0);
         while (n < minDigits) digits[n++] = L'0';
-        if (negative) Char(L'-');
         while (n > 0) Char(digits[--n]);
     }
     std::size_t Used() const { return m_used; }
+    // Characters asked for, written or not.
+    std::size_t Wanted() const { return m_wanted; }
 
 private:
     wchar_t* m_out;
     std::size_t m_room;
     std::size_t m_used = 0;
+    std::size_t m_wanted = 0;
 };
 
 const wchar_t* SourceName(const wchar_t* file, bool fullPath) {
@@ -61,11 +66,6 @@ const wchar_t* SourceName(const wchar_t* file, bool fullPath) {
     if (fullPath) return file;
     const wchar_t* slash = std::wcsrchr(file, L'\\');
     return slash != nullptr ? slash + 1 : file;
-}
-
-bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-    return a.wSecond == b.wSecond && a.wMinute == b.wMinute && a.wHour == b.wHour &&
-           a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
 }
 
 std::wstring DirectoryOf(const std::wstring& path) {
@@ -149,9 +149,9 @@ std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
         if (m_elapsedStarted.compare_exchange_strong(expected, true)) m_elapsedBase.store(now);
         const DWORD elapsed = now - m_elapsedBase.load();
         Appender a(out, room);
-        a.Decimal(elapsed / 1000);
+        a.Unsigned(elapsed / 1000);
         a.Char(L'.');
-        a.Decimal(elapsed % 1000, 3);
+        a.Unsigned(elapsed % 1000, 3);
         a.Text(L": ");
         return a.Used();
     }
@@ -160,13 +160,16 @@ std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
 }
 
 std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t room) {
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
+    FILETIME utc;
+    ::GetSystemTimeAsFileTime(&utc);
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+    const ULONGLONG second = ticks / 10000000;
+    unsigned milliseconds = static_cast<unsigned>(ticks / 10000 % 1000);
 
     wchar_t clock[48];
     std::size_t clockLength = 0;
     ::AcquireSRWLockShared(&m_cacheLock);
-    const bool cached = m_cachedLength != 0 && m_cachedWithDate == withDate && SameSecond(now, m_cachedAt);
+    const bool cached = m_cachedSecond == second && m_cachedWithDate == withDate;
     if (cached) {
         clockLength = m_cachedLength;
         std::wmemcpy(clock, m_cachedText, clockLength);
@@ -174,6 +177,11 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
     ::ReleaseSRWLockShared(&m_cacheLock);
 
     if (!cached) {
+        // A new second: the local time with its time zone rules, formatted
+        // with the user's locale.
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        milliseconds = now.wMilliseconds;
         int date = 0;
         if (withDate) {
             date = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, L"yyyy-MM-dd ", clock, 24);
@@ -182,8 +190,13 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
         int time = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, L"HH:mm:ss", clock + date, 24);
         if (time > 0) --time;
         clockLength = static_cast<std::size_t>(date + time);
+        FILETIME stamped;
+        ::GetSystemTimeAsFileTime(&stamped);
+        const ULONGLONG stampedSecond =
+            ((static_cast<ULONGLONG>(stamped.dwHighDateTime) << 32) | stamped.dwLowDateTime) / 10000000;
         ::AcquireSRWLockExclusive(&m_cacheLock);
-        m_cachedAt = now;
+        // Cached only when the second did not turn while it was formatted.
+        m_cachedSecond = stampedSecond == second ? second : ~0ULL;
         m_cachedWithDate = withDate;
         m_cachedLength = clockLength;
         std::wmemcpy(m_cachedText, clock, clockLength);
@@ -193,9 +206,100 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
     Appender a(out, room);
     a.Text(clock, clockLength);
     a.Char(L'.');
-    a.Decimal(now.wMilliseconds, 3);
+    a.Unsigned(milliseconds, 3);
     a.Text(L": ");
     return a.Used();
+}
+
+namespace {
+
+// One conversion of the fast path; false when it needs the runtime.
+bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args, Appender& a) {
+    wchar_t digits[24];
+    int n = 0;
+    bool negative = false;
+    switch (conversion) {
+        case L's': {
+            if (width != 0) return false;
+            const wchar_t* text = va_arg(args, const wchar_t*);
+            a.Text(text != nullptr ? text : L"(null)");
+            return true;
+        }
+        case L'c':
+            if (width != 0) return false;
+            a.Char(static_cast<wchar_t>(va_arg(args, int)));
+            return true;
+        case L'd':
+        case L'i': {
+            const int value = va_arg(args, int);
+            negative = value < 0;
+            unsigned magnitude = negative ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+            do {
+                digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+                magnitude /= 10;
+            } while (magnitude != 0);
+            break;
+        }
+        case L'u': {
+            unsigned value = va_arg(args, unsigned);
+            do {
+                digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+                value /= 10;
+            } while (value != 0);
+            break;
+        }
+        case L'x':
+        case L'X': {
+            const wchar_t* hex = conversion == L'x' ? L"0123456789abcdef" : L"0123456789ABCDEF";
+            unsigned value = va_arg(args, unsigned);
+            do {
+                digits[n++] = hex[value & 0xF];
+                value >>= 4;
+            } while (value != 0);
+            break;
+        }
+        default:
+            return false;
+    }
+    const int length = n + (negative ? 1 : 0);
+    if (!zeroPad) {
+        for (int pad = length; pad < width; ++pad) a.Char(L' ');
+    }
+    if (negative) a.Char(L'-');
+    if (zeroPad) {
+        for (int pad = length; pad < width; ++pad) a.Char(L'0');
+    }
+    while (n > 0) a.Char(digits[--n]);
+    return true;
+}
+
+}  // namespace
+
+int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_list args) {
+    va_list work;
+    va_copy(work, args);
+    Appender a(out, room);
+    bool fast = true;
+    for (const wchar_t* p = format; fast && *p != L'\0'; ++p) {
+        if (*p != L'%') {
+            a.Char(*p);
+            continue;
+        }
+        ++p;
+        if (*p == L'%') {
+            a.Char(L'%');
+            continue;
+        }
+        const bool zeroPad = *p == L'0';
+        if (zeroPad) ++p;
+        int width = 0;
+        while (*p >= L'0' && *p <= L'9' && width < 1000) width = width * 10 + (*p++ - L'0');
+        if (*p == L'l') ++p;
+        fast = *p != L'\0' && width < 1000 && FormatConversion(*p, zeroPad, width, work, a);
+    }
+    va_end(work);
+    if (!fast) return _vsnwprintf(out, room, format, args);
+    return a.Wanted() <= room ? static_cast<int>(a.Wanted()) : -1;
 }
 
 int BuildRecord(const LogSettings& settings, TimeStamper& stamper, const LogSite& site, const wchar_t* format,
@@ -217,7 +321,7 @@ int BuildRecord(const LogSettings& settings, TimeStamper& stamper, const LogSite
     used += prefix.Used();
 
     const std::size_t room = kRecordChars - used;
-    const int n = room > 0 ? _vsnwprintf(out + used, room, format, args) : -1;
+    const int n = room > 0 ? FormatMessageText(out + used, room, format, args) : -1;
     if (n < 0 || used + static_cast<std::size_t>(n) >= kRecordChars - 1) {
         out[kRecordChars - 2] = L'\n';
         out[kRecordChars - 1] = L'\0';
@@ -272,9 +376,14 @@ std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std
 std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion conversion, char* out,
                        std::size_t room) {
     // Every ANSI code page and the runtime's own conversion keep ASCII as it is.
+    const std::size_t limit = length < room ? length : room;
     std::size_t i = 0;
-    for (; i < length && i < room && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
-    if (i == length || i == room) return i;
+    for (; i < limit; ++i) {
+        const wchar_t c = text[i];
+        if (c >= 0x80) break;
+        out[i] = static_cast<char>(c);
+    }
+    if (i == limit) return i;
 
     if (conversion == TextConversion::AnsiCodePage) {
         const int n = ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out, static_cast<int>(room),
@@ -302,20 +411,23 @@ std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion c
 }
 
 void SharedLogFile::Write(const std::wstring& path, bool flush, const char* bytes, std::size_t length) {
-    if (m_state.load(std::memory_order_acquire) == Unopened) {
+    int state = m_state.load(std::memory_order_acquire);
+    if (state == Unopened) {
         ::AcquireSRWLockExclusive(&m_lock);
         if (m_state.load(std::memory_order_relaxed) == Unopened) {
             m_file = OpenLogFile(path, L"w");
             m_state.store(m_file != nullptr ? Open : Failed, std::memory_order_release);
         }
+        state = m_state.load(std::memory_order_relaxed);
         ::ReleaseSRWLockExclusive(&m_lock);
     }
-    ::AcquireSRWLockShared(&m_lock);
-    if (m_state.load(std::memory_order_relaxed) == Open) {
-        std::fwrite(bytes, 1, length, m_file);  // one call: the stream's lock keeps the record whole
-        if (flush) std::fflush(m_file);
-    }
-    ::ReleaseSRWLockShared(&m_lock);
+    if (state != Open) return;
+    std::fwrite(bytes, 1, length, m_file);  // one call: the stream's lock keeps the record whole
+    if (flush) std::fflush(m_file);
+}
+
+void SharedLogFile::Flush() {
+    if (m_state.load(std::memory_order_acquire) == Open) std::fflush(m_file);
 }
 
 void SharedLogFile::Close() {
@@ -387,12 +499,15 @@ void Logger::Write(const wchar_t* text, std::size_t length) {
 
 Logger& ProcessLogger() {
     // Built once and never destroyed, so records written while the process
-    // exits find it intact; the exit handler closes its shared file.
+    // exits find it intact. The exit handler flushes the shared file; its
+    // handle is closed with the process, so a thread still logging during
+    // exit never writes to a closed stream.
     static Logger* const logger = [] {
+        nrv::PreserveLastError keep;
         alignas(Logger) static unsigned char storage[sizeof(Logger)];
         auto* created = new (storage)
             Logger(ReadLogSettings(SettingsPathFor(ModulePath()), kProgramDefaults), kProgramDefaults.conversion);
-        std::atexit([] { ProcessLogger().CloseSharedFile(); });
+        std::atexit([] { ProcessLogger().FlushSharedFile(); });
         return created;
     }();
     return *logger;

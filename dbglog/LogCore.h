@@ -63,11 +63,20 @@ private:
     std::atomic<bool> m_elapsedStarted{false};
     std::atomic<DWORD> m_elapsedBase{0};
     SRWLOCK m_cacheLock = SRWLOCK_INIT;
-    SYSTEMTIME m_cachedAt{};  // the second m_cachedText shows
+    // The local time of day (and date) of one UTC second. Time zone offsets
+    // are whole minutes, so seconds and milliseconds are the same in both.
+    ULONGLONG m_cachedSecond = ~0ULL;  // UTC, in seconds since 1601
     bool m_cachedWithDate = false;
     wchar_t m_cachedText[48]{};
     std::size_t m_cachedLength = 0;
 };
+
+// The caller's message: wide printf semantics of the Windows runtime (%s
+// takes a wide string). The common conversions (%s %c %d %i %u %x %X with
+// '0' and width) are formatted here; anything else goes to _vsnwprintf.
+// Writes at most room characters; returns their count, or -1 when the text
+// does not fit. No terminator is added.
+int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_list args);
 
 // Builds the record text into out (kRecordChars wide characters). Returns
 // what LogPrint returns; *length receives the text length without terminator.
@@ -83,17 +92,20 @@ std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std
 std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion conversion,
                        char* out, std::size_t room);
 
-// The log file opened with mode "w" at the first record that needs it and
-// kept open until Close. If that one open fails, later records are dropped.
+// The log file opened with mode "w" at the first record that needs it. If
+// that one open fails, later records are dropped. Writers need no lock of
+// their own: the stream's lock keeps each record whole.
 class SharedLogFile {
 public:
     void Write(const std::wstring& path, bool flush, const char* bytes, std::size_t length);
+    void Flush();
+    // Only once no other thread writes; later records are dropped.
     void Close();
 
 private:
     enum State : int { Unopened, Open, Failed, Closed };
     std::atomic<int> m_state{Unopened};
-    SRWLOCK m_lock = SRWLOCK_INIT;  // shared while writing, exclusive to open and close
+    SRWLOCK m_lock = SRWLOCK_INIT;  // taken to open and to close
     FILE* m_file = nullptr;
 };
 
@@ -114,7 +126,9 @@ public:
     int Print(const LogSite& site, const wchar_t* format, va_list args);
     const unsigned char* HexDump(const void* data, std::size_t length);
 
+    void FlushSharedFile() { m_shared.Flush(); }
     // Closes the shared log file; later destination-2 records are dropped.
+    // Only once no other thread logs through this logger.
     void CloseSharedFile() { m_shared.Close(); }
 
 private:
@@ -127,7 +141,8 @@ private:
 };
 
 // The process's log, set up from "DbgLog.ini" and kProgramDefaults at first
-// use; its shared file is closed by an exit handler.
+// use; its shared file is flushed by an exit handler and closed with the
+// process.
 Logger& ProcessLogger();
 
 }  // namespace dbglog

@@ -156,3 +156,57 @@ TEST(LogHexDump, OffsetsHaveAtLeastFourDigits) {
     FormatHexDumpLine(reinterpret_cast<const unsigned char*>(data.data()), 0xABC0, 16, line);
     EXPECT_EQ(std::wstring(line).substr(0, 8), L" ABC0 : ");
 }
+
+namespace {
+
+int Ours(wchar_t* out, std::size_t room, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = FormatMessageText(out, room, format, args);
+    va_end(args);
+    return n;
+}
+
+int Runtime(wchar_t* out, std::size_t room, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = _vsnwprintf(out, room, format, args);
+    va_end(args);
+    return n;
+}
+
+// FormatMessageText and the runtime's _vsnwprintf on the same arguments.
+template <typename... Args>
+void ExpectSameAsRuntime(std::size_t room, const wchar_t* format, Args... args) {
+    wchar_t ours[600], theirs[600];
+    const int n = Ours(ours, room, format, args...);
+    const int m = Runtime(theirs, room, format, args...);
+    EXPECT_EQ(n, m) << testing::PrintToString(std::wstring(format));
+    if (n >= 0 && n == m) {
+        EXPECT_EQ(std::wstring(ours, n), std::wstring(theirs, m)) << testing::PrintToString(std::wstring(format));
+    }
+}
+
+}  // namespace
+
+TEST(LogMessage, FormatsLikeTheWindowsRuntime) {
+    ExpectSameAsRuntime(500, L"plain text");
+    ExpectSameAsRuntime(500, L"ENTER %s", L"ServiceMain");
+    ExpectSameAsRuntime(500, L"Error Code: 0x%x", 0x80004005u);
+    ExpectSameAsRuntime(500, L"%d %i %u %X %lx %ld", -42, 7, 4000000000u, 0xABCu, 0x1fu, -2147483647 - 1);
+    ExpectSameAsRuntime(500, L"%02X %03d %5d %05d %8x %-4d|", 0xAu, 7, -12, -12, 0xBEEFu, 3);
+    ExpectSameAsRuntime(500, L"100%% %c%c", L'o', L'k');
+    ExpectSameAsRuntime(500, L"%s and %s", static_cast<const wchar_t*>(nullptr), L"");
+    ExpectSameAsRuntime(500, L"%10s|%.2s|%S", L"pad", L"cut", "narrow");
+    ExpectSameAsRuntime(500, L"%I64d %lld %p", 1LL << 40, -5LL, reinterpret_cast<void*>(0x1234));
+    ExpectSameAsRuntime(500, L"%.3f %g", 3.14159, 0.5);
+    ExpectSameAsRuntime(500, L"trailing %");
+}
+
+TEST(LogMessage, ReportsWhetherTheTextFitsItsRoom) {
+    ExpectSameAsRuntime(5, L"%s", L"12345");   // exactly the room: count, no terminator
+    ExpectSameAsRuntime(5, L"%s", L"123456");  // one more: does not fit
+    ExpectSameAsRuntime(3, L"ab%d", 12);
+    ExpectSameAsRuntime(4, L"%d", -123);
+    ExpectSameAsRuntime(1, L"%c", L'x');
+}
