@@ -21,20 +21,13 @@ function(nrv_target_defaults target)
   endif()
 endfunction()
 
-# A program or library that ships. ARCH is the architecture it ships in;
-# in the other architecture's tree it is not built at all.
+# A program or library that ships: gathered into the output folder by the
+# main job. Each is built only in the tree of the architecture it ships in.
 function(nrv_deliverable target arch)
-  if(arch STREQUAL NRV_ARCH)
-    install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+  if(NOT arch STREQUAL NRV_ARCH)
+    message(FATAL_ERROR "${target} ships in ${arch}; build it only in that tree")
   endif()
-endfunction()
-
-function(nrv_ships_in arch out_var)
-  if(arch STREQUAL NRV_ARCH)
-    set(${out_var} TRUE PARENT_SCOPE)
-  else()
-    set(${out_var} FALSE PARENT_SCOPE)
-  endif()
+  install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
 endfunction()
 
 # A GoogleTest binary run under Wine by ctest. GUI tests run under Xvfb.
