@@ -38,10 +38,10 @@ const unsigned char* LogHexDump(const LogSite* /*site*/, const void* data, std::
 }
 
 const wchar_t* LastErrorText(bool keepLineEnd) {
+    nrv::PreserveLastError keep;  // before the thread's buffer is first touched, which may change the code
+    const DWORD code = keep.Saved();
     // One buffer per thread: the pen launcher logs failures from two threads.
     thread_local std::wstring text;
-    nrv::PreserveLastError keep;
-    const DWORD code = ::GetLastError();
     text.clear();
     if (code != 0) {
         constexpr DWORD kFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;

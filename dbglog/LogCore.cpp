@@ -497,20 +497,34 @@ void Logger::Write(const wchar_t* text, std::size_t length) {
     }
 }
 
-Logger& ProcessLogger() {
+namespace {
+
+constinit std::atomic<Logger*> g_processLogger{nullptr};
+
+Logger& BuildProcessLogger() {
     // Built once and never destroyed, so records written while the process
     // exits find it intact. The exit handler flushes the shared file; its
     // handle is closed with the process, so a thread still logging during
     // exit never writes to a closed stream.
     static Logger* const logger = [] {
-        nrv::PreserveLastError keep;
         alignas(Logger) static unsigned char storage[sizeof(Logger)];
         auto* created = new (storage)
             Logger(ReadLogSettings(SettingsPathFor(ModulePath()), kProgramDefaults), kProgramDefaults.conversion);
         std::atexit([] { ProcessLogger().FlushSharedFile(); });
         return created;
     }();
+    g_processLogger.store(logger, std::memory_order_release);
     return *logger;
+}
+
+}  // namespace
+
+Logger& ProcessLogger() {
+    if (Logger* logger = g_processLogger.load(std::memory_order_acquire)) return *logger;
+    // Reading the settings and the one-time initialisation itself may change
+    // the caller's last-error code, which a failure record still needs.
+    nrv::PreserveLastError keep;
+    return BuildProcessLogger();
 }
 
 }  // namespace dbglog

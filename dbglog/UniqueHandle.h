@@ -80,6 +80,7 @@ class PreserveLastError {
 public:
     PreserveLastError() : m_error(::GetLastError()) {}
     ~PreserveLastError() { ::SetLastError(m_error); }
+    DWORD Saved() const { return m_error; }
     PreserveLastError(const PreserveLastError&) = delete;
     PreserveLastError& operator=(const PreserveLastError&) = delete;
 

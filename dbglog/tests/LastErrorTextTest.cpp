@@ -56,15 +56,20 @@ TEST(LastErrorText, EachThreadHasItsOwnBuffer) {
     const std::wstring expected = mine;
     ASSERT_FALSE(expected.empty());
 
-    std::wstring other;
-    std::thread thread([&other] {
+    std::wstring first, last;
+    std::thread thread([&] {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        first = LastErrorText(false);  // the thread's first call
         for (int i = 0; i < 100; ++i) {
             ::SetLastError(ERROR_FILE_NOT_FOUND);
-            other = LastErrorText(false);
+            last = LastErrorText(false);
         }
     });
     thread.join();
-    EXPECT_NE(other, expected);
+    std::wstring notFound = SystemText(ERROR_FILE_NOT_FOUND);
+    notFound.resize(notFound.rfind(L'\n'));
+    EXPECT_EQ(first, notFound);
+    EXPECT_EQ(last, notFound);
     EXPECT_EQ(std::wstring(mine), expected) << "another thread's call must not overwrite this thread's text";
 }
 

@@ -27,6 +27,11 @@ void TracedCall(const wchar_t* tag) {
 int wmain(int argc, wchar_t** argv) {
     DBGLOG_FUNCTION_TAG(wmain);
     const wchar_t* tag = argc > 1 ? argv[1] : L"untagged";
+    if (argc > 2) {  // probe TAG CODE: one failure record with that last-error code
+        ::SetLastError(static_cast<DWORD>(_wtoi(argv[2])));
+        LOG_ERROR_WITH_LAST_ERROR(L"probe %s failure", tag);
+        return 0;
+    }
     LOG_ERROR(L"probe %s error", tag);
     LOG_WARNING(L"probe %s warning", tag);
     LOG_INFO(L"probe %s info", tag);

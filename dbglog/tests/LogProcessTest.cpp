@@ -27,12 +27,14 @@ struct Probe {
         ::CreateDirectoryW((dir / L"appdata\\NORVALE").c_str(), nullptr);
     }
 
-    ProcessResult Run(const std::wstring& tag, bool captureStderr = false) {
+    ProcessResult Run(const std::wstring& tag, bool captureStderr = false) { return Run(tag, captureStderr, L""); }
+
+    ProcessResult Run(const std::wstring& tag, bool captureStderr, const std::wstring& lastError) {
         ProcessOptions options;
         options.workingDirectory = dir.Path();
         options.environment[L"LocalAppData"] = dir / L"appdata";
         options.captureStandardError = captureStderr;
-        ProcessResult result = RunProcess(exe, tag, options);
+        ProcessResult result = RunProcess(exe, lastError.empty() ? tag : tag + L" " + lastError, options);
         EXPECT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, 0u);
         return result;
@@ -226,4 +228,26 @@ TEST(LogProcess, FullSourcePathWithBackslashes) {
     const auto lines = SplitLines(ReadFileBytes(probe.dir / L"log.txt"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("dbglog\\tests\\LogProbe.cpp(", 0), 0u) << lines[0];
+}
+
+TEST(LogProcess, NetworkErrorTextsComeFromNetmsg) {
+    Probe probe(L"service", "[LOG]\r\nDestination=4\r\nTimeDateFormat=0\r\n");
+    const auto failure = [&probe](const wchar_t* code) { return SplitLines(probe.Run(L"iota", true, code).standardError); };
+
+    // Without netmsg.dll beside it the text is empty.
+    auto lines = failure(L"2102");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("[ERR] (wmain): probe iota failure"), std::string::npos);
+    EXPECT_EQ(lines[1].substr(lines[1].find("Get Last Error:")), "Get Last Error:2102 ");
+
+    ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\simulated\\netmsg.dll", probe.dir / L"netmsg.dll"));
+    lines = failure(L"2102");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].substr(lines[1].find("Get Last Error:")),
+              "Get Last Error:2102 The workstation driver is not installed.\r");
+    // Codes the system knows still come from the system.
+    lines = failure(L"5");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].find("not installed"), std::string::npos);
+    EXPECT_GT(lines[1].size(), lines[1].find("Get Last Error:5 ") + 17);
 }
