@@ -9,8 +9,10 @@ scripts/setup-host.sh
 scripts/build-trees.sh
 source scripts/wine-env.sh
 nrv_ensure_prefix
+unset DISPLAY
+nrv_start_display
 nrv_start_wineserver
-trap nrv_stop_wineserver EXIT
+trap 'nrv_stop_wineserver; nrv_stop_display' EXIT
 
 passed=0; failed=0; status=0
 for arch in x86 x64; do

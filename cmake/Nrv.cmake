@@ -42,7 +42,7 @@ function(nrv_add_test target)
   set(name "${NRV_ARCH}.${target}")
   if(ARG_GUI)
     add_test(NAME ${name}
-      COMMAND xvfb-run -a -s "-screen 0 1024x768x24" "${NRV_WINE_RUN}" ${NRV_ARCH} $<TARGET_FILE:${target}>)
+      COMMAND "${NRV_WINE_RUN}" --gui ${NRV_ARCH} $<TARGET_FILE:${target}>)
     set_tests_properties(${name} PROPERTIES LABELS "gui")
   else()
     add_test(NAME ${name} COMMAND ${target})

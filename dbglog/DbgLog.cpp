@@ -38,7 +38,8 @@ const unsigned char* LogHexDump(const LogSite* /*site*/, const void* data, std::
 }
 
 const wchar_t* LastErrorText(bool keepLineEnd) {
-    nrv::PreserveLastError keep;  // before the thread's buffer is first touched, which may change the code
+    nrv::PreserveLastError
+        keep;  // before the thread's buffer is first touched, which may change the code
     const DWORD code = keep.Saved();
     // One buffer per thread: the pen launcher logs failures from two threads.
     thread_local std::wstring text;
@@ -46,11 +47,13 @@ const wchar_t* LastErrorText(bool keepLineEnd) {
     if (code != 0) {
         constexpr DWORD kFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
         wchar_t* buffer = nullptr;
-        DWORD length = ::FormatMessageW(kFlags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, LANG_NEUTRAL,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        DWORD length =
+            ::FormatMessageW(kFlags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, LANG_NEUTRAL,
+                             reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
         nrv::UniqueLocalMemory owned(buffer);
         if (length == 0) {
-            nrv::UniqueModule netmsg(::LoadLibraryExW(L"netmsg.dll", nullptr, DONT_RESOLVE_DLL_REFERENCES));
+            nrv::UniqueModule netmsg(
+                ::LoadLibraryExW(L"netmsg.dll", nullptr, DONT_RESOLVE_DLL_REFERENCES));
             if (netmsg) {
                 buffer = nullptr;
                 length = ::FormatMessageW(kFlags | FORMAT_MESSAGE_FROM_HMODULE, netmsg.get(), code,

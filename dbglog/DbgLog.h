@@ -80,8 +80,8 @@ enum class Destination : int {
 
 // How a record's wide text becomes the bytes of a log file or stderr.
 enum class TextConversion {
-    Runtime,        // the C runtime's wide-to-multibyte conversion
-    AnsiCodePage,   // the system ANSI code page, the runtime's when that fails
+    Runtime,       // the C runtime's wide-to-multibyte conversion
+    AnsiCodePage,  // the system ANSI code page, the runtime's when that fails
 };
 
 // The per-program part of the log: defaults of "Level", "Destination" and
@@ -103,7 +103,8 @@ struct WideSourceName {
     wchar_t text[N];
     consteval WideSourceName(const char (&name)[N]) : text{} {
         for (std::size_t i = 0; i < N; ++i) {
-            text[i] = name[i] == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(name[i]));
+            text[i] =
+                name[i] == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(name[i]));
         }
     }
 };
@@ -111,7 +112,9 @@ struct WideSourceName {
 template <WideSourceName Name>
 inline constexpr const wchar_t* kSourceFile = Name.text;
 
-inline const LogSite* SiteAddress(const LogSite& site) { return &site; }
+inline const LogSite* SiteAddress(const LogSite& site) {
+    return &site;
+}
 
 }  // namespace detail
 }  // namespace dbglog
@@ -122,13 +125,13 @@ inline const LogSite* SiteAddress(const LogSite& site) { return &site; }
 #define DBGLOG_FUNCTION_TAG(name) \
     [[maybe_unused]] static constexpr const wchar_t* dbglogFunctionTag = L" (" #name L")"
 
-#define DBGLOG_SITE(level)                                                                      \
+#define DBGLOG_SITE(level)                                                                     \
     ::dbglog::detail::SiteAddress(::LogSite{::dbglog::detail::kSourceFile<__FILE__>, __LINE__, \
                                             dbglogFunctionTag, L"", (level)})
 
 // Tag plus "ENTER name"/"LEAVE name" records for the enclosing function.
-#define DBGLOG_TRACE_FUNCTION(name)  \
-    DBGLOG_FUNCTION_TAG(name);       \
+#define DBGLOG_TRACE_FUNCTION(name) \
+    DBGLOG_FUNCTION_TAG(name);      \
     ::TraceScope dbglogTraceScope_(L"" #name, DBGLOG_SITE(::LogLevel::Trace))
 
 #define LOG_ERROR(...) ::LogPrint(DBGLOG_SITE(::LogLevel::Error), __VA_ARGS__)

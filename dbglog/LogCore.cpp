@@ -36,7 +36,8 @@ public:
         if (m_used < m_room) m_out[m_used++] = c;
     }
     void Decimal(int value, int minDigits = 1) {
-        const unsigned magnitude = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+        const unsigned magnitude =
+            value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
         if (value < 0) Char(L'-');
         Unsigned(magnitude, minDigits);
     }
@@ -76,7 +77,8 @@ std::wstring DirectoryOf(const std::wstring& path) {
 std::wstring ModulePath() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD n =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) return {};
         if (n < buffer.size()) return std::wstring(buffer.data(), n);
         if (buffer.size() >= 32768) return {};
@@ -89,8 +91,9 @@ std::wstring ModulePath() {
 LogSettings NormalizeSettings(const RawLogSettings& raw, const ProgramDefaults& defaults) {
     LogSettings s;
     s.level = raw.level >= 0 && raw.level <= 3 ? static_cast<LogLevel>(raw.level) : defaults.level;
-    s.destination = raw.destination >= 0 && raw.destination <= 4 ? static_cast<Destination>(raw.destination)
-                                                                 : defaults.destination;
+    s.destination = raw.destination >= 0 && raw.destination <= 4
+                        ? static_cast<Destination>(raw.destination)
+                        : defaults.destination;
     s.logFile = raw.logFile;
     s.fullSourcePath = raw.sourceFileFormat == 1;
     s.timeDateFormat = raw.timeDateFormat >= 0 && raw.timeDateFormat <= 3 ? raw.timeDateFormat : 1;
@@ -99,8 +102,12 @@ LogSettings NormalizeSettings(const RawLogSettings& raw, const ProgramDefaults& 
 }
 
 LogSettings ReadLogSettings(const std::wstring& iniPath, const ProgramDefaults& defaults) {
-    RawLogSettings raw{static_cast<int>(defaults.level), static_cast<int>(defaults.destination),
-                       defaults.logFile, 0, 1, 0};
+    RawLogSettings raw{static_cast<int>(defaults.level),
+                       static_cast<int>(defaults.destination),
+                       defaults.logFile,
+                       0,
+                       1,
+                       0};
     if (!iniPath.empty()) {
         const wchar_t* ini = iniPath.c_str();
         const auto readInt = [ini](const wchar_t* key, int fallback) {
@@ -112,7 +119,8 @@ LogSettings ReadLogSettings(const std::wstring& iniPath, const ProgramDefaults& 
         raw.timeDateFormat = readInt(L"TimeDateFormat", raw.timeDateFormat);
         raw.flush = readInt(L"Flush", raw.flush);
         wchar_t logFile[kLogFileChars] = {};
-        ::GetPrivateProfileStringW(L"LOG", L"LogFile", defaults.logFile, logFile, kLogFileChars, ini);
+        ::GetPrivateProfileStringW(L"LOG", L"LogFile", defaults.logFile, logFile, kLogFileChars,
+                                   ini);
         raw.logFile = logFile;
     }
     return NormalizeSettings(raw, defaults);
@@ -122,7 +130,8 @@ std::wstring SettingsPathFor(const std::wstring& exePath) {
     if (exePath.empty()) return {};
     wchar_t drive[_MAX_DRIVE] = {};
     std::vector<wchar_t> dir(exePath.size() + 1);
-    if (_wsplitpath_s(exePath.c_str(), drive, _MAX_DRIVE, dir.data(), dir.size(), nullptr, 0, nullptr, 0) != 0) {
+    if (_wsplitpath_s(exePath.c_str(), drive, _MAX_DRIVE, dir.data(), dir.size(), nullptr, 0,
+                      nullptr, 0) != 0) {
         return {};
     }
     return std::wstring(drive) + dir.data() + L"DbgLog.ini";
@@ -193,7 +202,8 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
         FILETIME stamped;
         ::GetSystemTimeAsFileTime(&stamped);
         const ULONGLONG stampedSecond =
-            ((static_cast<ULONGLONG>(stamped.dwHighDateTime) << 32) | stamped.dwLowDateTime) / 10000000;
+            ((static_cast<ULONGLONG>(stamped.dwHighDateTime) << 32) | stamped.dwLowDateTime) /
+            10000000;
         ::AcquireSRWLockExclusive(&m_cacheLock);
         // Cached only when the second did not turn while it was formatted.
         m_cachedSecond = stampedSecond == second ? second : ~0ULL;
@@ -233,7 +243,8 @@ bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args
         case L'i': {
             const int value = va_arg(args, int);
             negative = value < 0;
-            unsigned magnitude = negative ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+            unsigned magnitude =
+                negative ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
             do {
                 digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
                 magnitude /= 10;
@@ -302,8 +313,8 @@ int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_
     return a.Wanted() <= room ? static_cast<int>(a.Wanted()) : -1;
 }
 
-int BuildRecord(const LogSettings& settings, TimeStamper& stamper, const LogSite& site, const wchar_t* format,
-                va_list args, wchar_t* out, std::size_t* length) {
+int BuildRecord(const LogSettings& settings, TimeStamper& stamper, const LogSite& site,
+                const wchar_t* format, va_list args, wchar_t* out, std::size_t* length) {
     std::size_t used = stamper.Append(settings.timeDateFormat, out, kRecordChars);
 
     // "%s(%d): %s [%s]%s: " - file, line, component, level label, function tag.
@@ -335,13 +346,15 @@ int BuildRecord(const LogSettings& settings, TimeStamper& stamper, const LogSite
     return static_cast<int>(used);
 }
 
-std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std::size_t count, wchar_t* out) {
+std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std::size_t count,
+                              wchar_t* out) {
     static const wchar_t kHex[] = L"0123456789ABCDEF";
     std::size_t n = 0;
     out[n++] = L' ';
     int digits = 4;  // "%04X": four digits at least, all of them when more
     while (digits < static_cast<int>(sizeof offset * 2) && (offset >> (digits * 4)) != 0) ++digits;
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out[n++] = kHex[(offset >> shift) & 0xF];
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out[n++] = kHex[(offset >> shift) & 0xF];
     out[n++] = L' ';
     out[n++] = L':';
     out[n++] = L' ';
@@ -373,8 +386,8 @@ std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std
     return n;
 }
 
-std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion conversion, char* out,
-                       std::size_t room) {
+std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion conversion,
+                       char* out, std::size_t room) {
     // Every ANSI code page and the runtime's own conversion keep ASCII as it is.
     const std::size_t limit = length < room ? length : room;
     std::size_t i = 0;
@@ -386,8 +399,8 @@ std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion c
     if (i == limit) return i;
 
     if (conversion == TextConversion::AnsiCodePage) {
-        const int n = ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out, static_cast<int>(room),
-                                            nullptr, nullptr);
+        const int n = ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out,
+                                            static_cast<int>(room), nullptr, nullptr);
         if (n > 0) return static_cast<std::size_t>(n);
     }
     const std::size_t n = std::wcstombs(out, text, room);
@@ -410,7 +423,8 @@ std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion c
     return used;
 }
 
-void SharedLogFile::Write(const std::wstring& path, bool flush, const char* bytes, std::size_t length) {
+void SharedLogFile::Write(const std::wstring& path, bool flush, const char* bytes,
+                          std::size_t length) {
     int state = m_state.load(std::memory_order_acquire);
     if (state == Unopened) {
         ::AcquireSRWLockExclusive(&m_lock);
@@ -441,7 +455,9 @@ void SharedLogFile::Close() {
 Logger::Logger(LogSettings settings, TextConversion conversion)
     : m_settings(std::move(settings)), m_conversion(conversion) {}
 
-Logger::~Logger() { m_shared.Close(); }
+Logger::~Logger() {
+    m_shared.Close();
+}
 
 int Logger::Print(const LogSite& site, const wchar_t* format, va_list args) {
     if (!Accepts(site.level) || format == nullptr) return 0;
@@ -508,8 +524,9 @@ Logger& BuildProcessLogger() {
     // exit never writes to a closed stream.
     static Logger* const logger = [] {
         alignas(Logger) static unsigned char storage[sizeof(Logger)];
-        auto* created = new (storage)
-            Logger(ReadLogSettings(SettingsPathFor(ModulePath()), kProgramDefaults), kProgramDefaults.conversion);
+        auto* created =
+            new (storage) Logger(ReadLogSettings(SettingsPathFor(ModulePath()), kProgramDefaults),
+                                 kProgramDefaults.conversion);
         std::atexit([] { ProcessLogger().FlushSharedFile(); });
         return created;
     }();

@@ -14,7 +14,8 @@ bool ProcessNameMatches(const wchar_t* exeName, const wchar_t* wanted) {
 void WatcherPass(PenNoteState& state, WatcherMemory& memory, PenNoteSystem& system) {
     const LONG lock = system.FindProcessByName(kLockScreen) ? 1 : 0;
     state.lockScreenRunning.store(lock);
-    if (lock == 1 && memory.lockScreen == 0) state.armed.store(1);  // the lock screen has just started
+    if (lock == 1 && memory.lockScreen == 0)
+        state.armed.store(1);  // the lock screen has just started
 
     if (lock == 1) {
         const LONG note = system.FindProcessByName(kNoteApp) ? 1 : 0;
@@ -52,8 +53,10 @@ HRESULT ParseHidInput(const BYTE* input, UINT size, HidInput& hid) {
     if (header.dwType != RIM_TYPEHID) return E_FAIL;
     // Every report must lie within the bytes actually read, and the first
     // one must hold a second byte.
-    const unsigned long long reports = static_cast<unsigned long long>(counts.dwSizeHid) * counts.dwCount;
-    if (counts.dwSizeHid < 2 || counts.dwCount == 0 || reports > size - kReportsOffset) return E_FAIL;
+    const unsigned long long reports =
+        static_cast<unsigned long long>(counts.dwSizeHid) * counts.dwCount;
+    if (counts.dwSizeHid < 2 || counts.dwCount == 0 || reports > size - kReportsOffset)
+        return E_FAIL;
     const BYTE* report = input + kReportsOffset;
     if (report[1] == 0) return E_FAIL;
     hid.device = header.hDevice;

@@ -7,7 +7,7 @@
 
 #include <windows.h>
 #include <winternl.h>  // NTSTATUS, for the HID parser
-extern "C" {  // the MinGW HID headers declare no C linkage of their own
+extern "C" {           // the MinGW HID headers declare no C linkage of their own
 #include <hidusage.h>
 #include <hidpi.h>
 #include <hidsdi.h>

@@ -10,7 +10,8 @@
 #include <atomic>
 
 extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
-    LogLevel::Trace, dbglog::Destination::Debugger, L"DbgLog.txt", dbglog::TextConversion::AnsiCodePage};
+    LogLevel::Trace, dbglog::Destination::Debugger, L"DbgLog.txt",
+    dbglog::TextConversion::AnsiCodePage};
 
 namespace {
 
@@ -34,8 +35,11 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         case WM_CREATE: {
             DBGLOG_FUNCTION_TAG(WndProc);
             pennote::RegisterNofify(window);
-            nrv::UniqueHandle watcher(::CreateThread(nullptr, 0, WatcherThread, nullptr, 0, nullptr));
-            if (!watcher) LOG_ERROR_WITH_LAST_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
+            nrv::UniqueHandle watcher(
+                ::CreateThread(nullptr, 0, WatcherThread, nullptr, 0, nullptr));
+            if (!watcher)
+                LOG_ERROR_WITH_LAST_ERROR(L"Error Code: 0x%x",
+                                          HRESULT_FROM_WIN32(::GetLastError()));
             break;  // the thread runs on without its handle
         }
         case WM_DESTROY:
@@ -70,8 +74,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     windowClass.hIconSm = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
     ::RegisterClassExW(&windowClass);
 
-    HWND window = ::CreateWindowExW(0, g_szWindowClass, g_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
-                                    CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
+    HWND window =
+        ::CreateWindowExW(0, g_szWindowClass, g_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                          CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         LOG_ERROR_WITH_LAST_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
         return 0;

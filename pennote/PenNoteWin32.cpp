@@ -47,21 +47,28 @@ int FindProcessByName(const wchar_t* exeName) {
 int RegisterNofify(HWND window) {
     DBGLOG_TRACE_FUNCTION(RegisterNofify);
     const auto devices = PenInputDevices(window);
-    ::RegisterRawInputDevices(devices.data(), static_cast<UINT>(devices.size()), sizeof(RAWINPUTDEVICE));
+    ::RegisterRawInputDevices(devices.data(), static_cast<UINT>(devices.size()),
+                              sizeof(RAWINPUTDEVICE));
     return 1;
 }
 
-bool Win32PenNoteSystem::FindProcessByName(const wchar_t* exeName) { return pennote::FindProcessByName(exeName) != 0; }
+bool Win32PenNoteSystem::FindProcessByName(const wchar_t* exeName) {
+    return pennote::FindProcessByName(exeName) != 0;
+}
 
-void Win32PenNoteSystem::Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+void Win32PenNoteSystem::Sleep(DWORD milliseconds) {
+    ::Sleep(milliseconds);
+}
 
 void Win32PenNoteSystem::SendNoteChord() {
-    for (const KeyEvent& key : NoteChord()) ::keybd_event(key.virtualKey, key.scanCode, key.flags, 0);
+    for (const KeyEvent& key : NoteChord())
+        ::keybd_event(key.virtualKey, key.scanCode, key.flags, 0);
 }
 
 UINT Win32PenNoteSystem::RawInputSize(HRAWINPUT input) {
     UINT size = 0;
-    if (::GetRawInputData(input, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER)) != 0) return static_cast<UINT>(-1);
+    if (::GetRawInputData(input, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER)) != 0)
+        return static_cast<UINT>(-1);
     return size;
 }
 
@@ -74,8 +81,8 @@ nrv::UniqueFileHandle Win32PenNoteSystem::OpenRawInputDevice(HANDLE rawDevice) {
     UINT chars = kDeviceNameChars;
     const UINT result = ::GetRawInputDeviceInfoW(rawDevice, RIDI_DEVICENAME, name, &chars);
     if (static_cast<int>(result) <= 0) return {};
-    return nrv::UniqueFileHandle(::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                               0, nullptr));
+    return nrv::UniqueFileHandle(::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
 }
 
 NTSTATUS Win32PenNoteSystem::ReadUsages(HANDLE device, const BYTE* report, ULONG length,
@@ -86,8 +93,8 @@ NTSTATUS Win32PenNoteSystem::ReadUsages(HANDLE device, const BYTE* report, ULONG
     ULONG count = kMaxUsages;
     // The parser takes a writable report; hand it a copy.
     std::vector<CHAR> copy(report, report + length);
-    const NTSTATUS status =
-        ::HidP_GetUsagesEx(HidP_Input, 0, usages.data(), &count, preparsed.get(), copy.data(), length);
+    const NTSTATUS status = ::HidP_GetUsagesEx(HidP_Input, 0, usages.data(), &count,
+                                               preparsed.get(), copy.data(), length);
     usages.resize(status == HIDP_STATUS_SUCCESS ? count : 0);
     return status;
 }

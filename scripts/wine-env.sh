@@ -19,12 +19,32 @@ nrv_ensure_prefix() {
   fi
 }
 
+# One Xvfb display for a run's GUI tests (NRV_GUI_DISPLAY); other tests run
+# without a display.
+nrv_start_display() {
+  local file
+  file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" >/dev/null 2>&1 &
+  NRV_XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.1; done
+  export NRV_GUI_DISPLAY=":$(tr -d '[:space:]' <"$file")"
+  rm -f "$file"
+}
+nrv_stop_display() {
+  [ -n "${NRV_XVFB_PID:-}" ] && kill "$NRV_XVFB_PID" 2>/dev/null || true
+}
+
 # Keeps one Wine server up until nrv_stop_wineserver, with Wine's own
-# background processes (services, device hosts) already started: started by
-# a test instead, they would inherit its output pipes and hold the test
-# runner waiting for them.
+# background processes (services, device hosts, the desktop) already started:
+# started by a test instead, they would inherit its output pipes and hold the
+# test runner waiting for them, and a desktop started by a test without a
+# display would leave the GUI tests without windows.
 nrv_start_wineserver() {
   wineserver -p
   "$NRV_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  if [ -n "${NRV_GUI_DISPLAY:-}" ]; then
+    DISPLAY="$NRV_GUI_DISPLAY" "$NRV_WINE64" rundll32.exe user32.dll,GetDesktopWindow \
+      </dev/null >/dev/null 2>&1 || true
+  fi
 }
 nrv_stop_wineserver() { wineserver -k 2>/dev/null || true; }

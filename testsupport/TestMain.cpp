@@ -9,12 +9,14 @@
 #include <string>
 
 extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
-    LogLevel::Trace, dbglog::Destination::FilePerRecord, L"%NRV_TEST_LOG%", dbglog::TextConversion::Runtime};
+    LogLevel::Trace, dbglog::Destination::FilePerRecord, L"%NRV_TEST_LOG%",
+    dbglog::TextConversion::Runtime};
 
 int main(int argc, char** argv) {
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring log = std::wstring(temp) + L"nrvtest-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+    const std::wstring log =
+        std::wstring(temp) + L"nrvtest-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
     ::DeleteFileW(log.c_str());
     ::SetEnvironmentVariableW(L"NRV_TEST_LOG", log.c_str());
 

@@ -11,7 +11,8 @@ namespace testsupport {
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
@@ -19,11 +20,11 @@ std::wstring Widen(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                        nullptr, nullptr);
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                          nullptr, nullptr);
     return out;
 }
 
@@ -72,7 +73,9 @@ TempDir::TempDir() {
     }
 }
 
-TempDir::~TempDir() { DeleteTree(m_path); }
+TempDir::~TempDir() {
+    DeleteTree(m_path);
+}
 
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -99,7 +102,9 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     if (file) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
 }
 
-bool CopyInto(const std::wstring& from, const std::wstring& to) { return ::CopyFileW(from.c_str(), to.c_str(), FALSE); }
+bool CopyInto(const std::wstring& from, const std::wstring& to) {
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE);
+}
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -146,7 +151,8 @@ std::vector<wchar_t> EnvironmentWith(const std::map<std::wstring, std::wstring>&
 
 }  // namespace
 
-ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, const ProcessOptions& options) {
+ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args,
+                         const ProcessOptions& options) {
     ProcessResult result;
     std::wstring commandLine = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
 
@@ -166,11 +172,12 @@ ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, cons
     if (!options.environment.empty()) environment = EnvironmentWith(options.environment);
 
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, options.captureStandardError, 
-                          environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
-                          environment.empty() ? nullptr : environment.data(),
-                          options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-                          &info)) {
+    if (!::CreateProcessW(
+            nullptr, commandLine.data(), nullptr, nullptr, options.captureStandardError,
+            environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
+            environment.empty() ? nullptr : environment.data(),
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+            &info)) {
         return result;
     }
     nrv::UniqueHandle process(info.hProcess), thread(info.hThread);
@@ -197,15 +204,17 @@ RunningProcess::RunningProcess(const std::wstring& exe, const std::wstring& args
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                         &info)) {
+    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                         &startup, &info)) {
         ::CloseHandle(info.hThread);
         m_process = info.hProcess;
         m_id = info.dwProcessId;
     }
 }
 
-RunningProcess::~RunningProcess() { Stop(); }
+RunningProcess::~RunningProcess() {
+    Stop();
+}
 
 void RunningProcess::Stop() {
     if (m_process == nullptr) return;
@@ -230,11 +239,17 @@ std::wstring TestLog::Path() {
     return path;
 }
 
-void TestLog::Mark() { g_logMark = ReadFileBytes(Path()).size(); }
+void TestLog::Mark() {
+    g_logMark = ReadFileBytes(Path()).size();
+}
 
-std::vector<std::string> TestLog::LinesSinceMark() { return LinesAfter(g_logMark); }
+std::vector<std::string> TestLog::LinesSinceMark() {
+    return LinesAfter(g_logMark);
+}
 
-bool TestLog::Contains(const std::string& text) { return Count(text) > 0; }
+bool TestLog::Contains(const std::string& text) {
+    return Count(text) > 0;
+}
 
 int TestLog::Count(const std::string& text) {
     int count = 0;

@@ -46,14 +46,15 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-    std::wstring workingDirectory;                    // empty: the caller's
+    std::wstring workingDirectory;                     // empty: the caller's
     std::map<std::wstring, std::wstring> environment;  // added to the caller's
     bool captureStandardError = false;
     DWORD timeoutMs = 30000;
 };
 
 // Runs "exe args" and waits for it.
-ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, const ProcessOptions& options = {});
+ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args,
+                         const ProcessOptions& options = {});
 
 // A process left running until Stop or destruction.
 class RunningProcess {

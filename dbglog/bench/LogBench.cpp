@@ -44,15 +44,18 @@ double BestNsPerCall(int iterations, Body body) {
 int wmain() {
     DBGLOG_FUNCTION_TAG(Bench);
     const auto& settings = dbglog::ProcessLogger().Settings();
-    if (settings.destination != dbglog::Destination::SharedFile || settings.level != LogLevel::Error) {
+    if (settings.destination != dbglog::Destination::SharedFile ||
+        settings.level != LogLevel::Error) {
         std::fwprintf(stderr, L"remove the DbgLog.ini beside the benchmark first\n");
         return 1;
     }
 
-    const double skipped = BestNsPerCall(2000000, [](int i) { LOG_TRACE(L"ENTER %s %d", L"Skipped", i); });
+    const double skipped =
+        BestNsPerCall(2000000, [](int i) { LOG_TRACE(L"ENTER %s %d", L"Skipped", i); });
 
-    const double written =
-        BestNsPerCall(200000, [](int i) { LOG_ERROR(L"Error Code: 0x%x in %s", 0x80004005 + (i & 1), L"Bench"); });
+    const double written = BestNsPerCall(200000, [](int i) {
+        LOG_ERROR(L"Error Code: 0x%x in %s", 0x80004005 + (i & 1), L"Bench");
+    });
 
     // The same bytes through a plain fwrite on a stream opened like the shared file.
     wchar_t record[dbglog::kRecordChars];
@@ -67,10 +70,12 @@ int wmain() {
     };
     build(L"Error Code: 0x%x in %s", 0x80004005, L"Bench");
     char bytes[dbglog::kRecordChars * 4];
-    const std::size_t n = dbglog::ToLogBytes(record, length, dbglog::TextConversion::Runtime, bytes, sizeof bytes);
+    const std::size_t n =
+        dbglog::ToLogBytes(record, length, dbglog::TextConversion::Runtime, bytes, sizeof bytes);
     nrv::UniqueStream plain(dbglog::OpenLogFile(L"%TEMP%\\dbglog_bench_plain.txt", L"w"));
     if (!plain) return 1;
-    const double fwriteNs = BestNsPerCall(200000, [&](int) { std::fwrite(bytes, 1, n, plain.get()); });
+    const double fwriteNs =
+        BestNsPerCall(200000, [&](int) { std::fwrite(bytes, 1, n, plain.get()); });
 
     std::printf("record below the level threshold : %8.2f ns\n", skipped);
     std::printf("record written to the shared file: %8.1f ns (%zu bytes)\n", written, n);

@@ -17,8 +17,8 @@ namespace {
 std::wstring SystemText(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD n = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     nrv::UniqueLocalMemory owned(buffer);
     return n != 0 ? std::wstring(buffer, n) : std::wstring();
 }
@@ -70,7 +70,8 @@ TEST(LastErrorText, EachThreadHasItsOwnBuffer) {
     notFound.resize(notFound.rfind(L'\n'));
     EXPECT_EQ(first, notFound);
     EXPECT_EQ(last, notFound);
-    EXPECT_EQ(std::wstring(mine), expected) << "another thread's call must not overwrite this thread's text";
+    EXPECT_EQ(std::wstring(mine), expected)
+        << "another thread's call must not overwrite this thread's text";
 }
 
 TEST(LogPrintWithLastError, AddsTheCodeAndItsTextAfterTheRecord) {
@@ -82,10 +83,12 @@ TEST(LogPrintWithLastError, AddsTheCodeAndItsTextAfterTheRecord) {
 
     const auto lines = TestLog::LinesSinceMark();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("[ERR] (Caller): Error Code: 0x80004005"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("[ERR] (Caller): Error Code: 0x80004005"), std::string::npos)
+        << lines[0];
     std::wstring text = SystemText(ERROR_FILE_NOT_FOUND);
     text.resize(text.rfind(L'\n'));
-    EXPECT_NE(lines[1].find("[ERR] (Caller): Get Last Error:2 " + testsupport::Narrow(text)), std::string::npos)
+    EXPECT_NE(lines[1].find("[ERR] (Caller): Get Last Error:2 " + testsupport::Narrow(text)),
+              std::string::npos)
         << lines[1];
 }
 
@@ -101,7 +104,10 @@ TEST(TraceScope, LeaveIsWrittenWhenAnExceptionPassesThrough) {
     EXPECT_THROW(ThrowingTracedFunction(), std::runtime_error);
     const auto lines = TestLog::LinesSinceMark();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("[TRC] (ThrowingTracedFunction): ENTER ThrowingTracedFunction"), std::string::npos);
-    EXPECT_NE(lines[1].find("[TRC] (ThrowingTracedFunction): LEAVE ThrowingTracedFunction"), std::string::npos);
-    EXPECT_NE(lines[0].find("LastErrorTextTest.cpp("), std::string::npos) << "source name after its last backslash";
+    EXPECT_NE(lines[0].find("[TRC] (ThrowingTracedFunction): ENTER ThrowingTracedFunction"),
+              std::string::npos);
+    EXPECT_NE(lines[1].find("[TRC] (ThrowingTracedFunction): LEAVE ThrowingTracedFunction"),
+              std::string::npos);
+    EXPECT_NE(lines[0].find("LastErrorTextTest.cpp("), std::string::npos)
+        << "source name after its last backslash";
 }

@@ -40,11 +40,13 @@ TEST(LogDestination, SharedFileStartsEmptyAndEndsLinesWithCrLf) {
     TempDir dir;
     testsupport::WriteFileBytes(dir / L"log.txt", "old contents\r\n");
     {
-        Logger logger(FileSettings(Destination::SharedFile, dir / L"log.txt"), TextConversion::Runtime);
+        Logger logger(FileSettings(Destination::SharedFile, dir / L"log.txt"),
+                      TextConversion::Runtime);
         EXPECT_GT(Print(logger, L"one %d", 1), 0);
         Print(logger, L"two");
     }
-    EXPECT_EQ(ReadFileBytes(dir / L"log.txt"), "Dest.cpp(5):  [INF] (Test): one 1\r\nDest.cpp(5):  [INF] (Test): two\r\n");
+    EXPECT_EQ(ReadFileBytes(dir / L"log.txt"),
+              "Dest.cpp(5):  [INF] (Test): one 1\r\nDest.cpp(5):  [INF] (Test): two\r\n");
 }
 
 TEST(LogDestination, FlushMakesEachRecordVisibleAtOnce) {
@@ -71,7 +73,8 @@ TEST(LogDestination, FailedSharedOpenDropsRecordsForTheLifeOfTheLogger) {
 TEST(LogDestination, FilePerRecordAppendsAndReopensEachTime) {
     TempDir dir;
     testsupport::WriteFileBytes(dir / L"log.txt", "kept\r\n");
-    Logger logger(FileSettings(Destination::FilePerRecord, dir / L"log.txt"), TextConversion::Runtime);
+    Logger logger(FileSettings(Destination::FilePerRecord, dir / L"log.txt"),
+                  TextConversion::Runtime);
     Print(logger, L"first");
     // Closed between records: another program may move it away.
     ASSERT_TRUE(::MoveFileW((dir / L"log.txt").c_str(), (dir / L"moved.txt").c_str()));
@@ -94,7 +97,8 @@ TEST(LogDestination, MissingDirectoryIsCreatedOnlyOneLevelDeep) {
 TEST(LogDestination, EnvironmentVariablesInTheLogFileAreExpanded) {
     TempDir dir;
     ::SetEnvironmentVariableW(L"NRV_LOG_DIR_TEST", dir.Path().c_str());
-    Logger logger(FileSettings(Destination::FilePerRecord, L"%NRV_LOG_DIR_TEST%\\env.txt"), TextConversion::Runtime);
+    Logger logger(FileSettings(Destination::FilePerRecord, L"%NRV_LOG_DIR_TEST%\\env.txt"),
+                  TextConversion::Runtime);
     Print(logger, L"expanded");
     EXPECT_NE(ReadFileBytes(dir / L"env.txt").find("expanded"), std::string::npos);
 }
@@ -128,7 +132,8 @@ TEST(LogDestination, TextConversionKeepsEveryRecordWhole) {
     char out[64];
     // U+00E9 is 0xE9 in the ANSI code page of an English system.
     if (::GetACP() == 1252) {
-        const std::size_t n = ToLogBytes(L"caf\u00e9\n", 5, TextConversion::AnsiCodePage, out, sizeof out);
+        const std::size_t n =
+            ToLogBytes(L"caf\u00e9\n", 5, TextConversion::AnsiCodePage, out, sizeof out);
         EXPECT_EQ(std::string(out, n), "caf\xe9\n");
     }
     // A character the runtime cannot convert stands as '?', and the line feed stays.
@@ -140,11 +145,13 @@ TEST(LogDestination, TextConversionKeepsEveryRecordWhole) {
 TEST(LogDestination, ConcurrentWritersKeepRecordsWhole) {
     TempDir dir;
     {
-        Logger logger(FileSettings(Destination::SharedFile, dir / L"log.txt"), TextConversion::Runtime);
+        Logger logger(FileSettings(Destination::SharedFile, dir / L"log.txt"),
+                      TextConversion::Runtime);
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 250; ++i) Print(logger, L"thread %d record %d %s", t, i, L"abcdefghijklmnop");
+                for (int i = 0; i < 250; ++i)
+                    Print(logger, L"thread %d record %d %s", t, i, L"abcdefghijklmnop");
             });
         }
         for (auto& thread : threads) thread.join();

@@ -8,11 +8,12 @@
 
 #if defined(LOGPROBE_PEN)
 extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
-    LogLevel::Trace, dbglog::Destination::Debugger, L"DbgLog.txt", dbglog::TextConversion::AnsiCodePage};
+    LogLevel::Trace, dbglog::Destination::Debugger, L"DbgLog.txt",
+    dbglog::TextConversion::AnsiCodePage};
 #else
 extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
-    LogLevel::Error, dbglog::Destination::SharedFile, L"%LocalAppData%\\NORVALE\\SYSKIT\\POSTURESVC.txt",
-    dbglog::TextConversion::Runtime};
+    LogLevel::Error, dbglog::Destination::SharedFile,
+    L"%LocalAppData%\\NORVALE\\SYSKIT\\POSTURESVC.txt", dbglog::TextConversion::Runtime};
 #endif
 
 namespace {

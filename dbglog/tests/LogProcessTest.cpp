@@ -27,14 +27,17 @@ struct Probe {
         ::CreateDirectoryW((dir / L"appdata\\NORVALE").c_str(), nullptr);
     }
 
-    ProcessResult Run(const std::wstring& tag, bool captureStderr = false) { return Run(tag, captureStderr, L""); }
+    ProcessResult Run(const std::wstring& tag, bool captureStderr = false) {
+        return Run(tag, captureStderr, L"");
+    }
 
     ProcessResult Run(const std::wstring& tag, bool captureStderr, const std::wstring& lastError) {
         ProcessOptions options;
         options.workingDirectory = dir.Path();
         options.environment[L"LocalAppData"] = dir / L"appdata";
         options.captureStandardError = captureStderr;
-        ProcessResult result = RunProcess(exe, lastError.empty() ? tag : tag + L" " + lastError, options);
+        ProcessResult result =
+            RunProcess(exe, lastError.empty() ? tag : tag + L" " + lastError, options);
         EXPECT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, 0u);
         return result;
@@ -44,14 +47,17 @@ struct Probe {
 };
 
 int CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<int>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find(text) != std::string::npos;
+    }));
 }
 
 // Only level-0 records and the hex dump: what a service writes without settings.
 void ExpectErrorRecordsOnly(const std::vector<std::string>& lines, const std::string& tag) {
     EXPECT_EQ(CountContaining(lines, "[ERR]"), 3) << "error, value and long records";
-    EXPECT_EQ(CountContaining(lines, "[WRN]") + CountContaining(lines, "[INF]") + CountContaining(lines, "[TRC]"), 0);
+    EXPECT_EQ(CountContaining(lines, "[WRN]") + CountContaining(lines, "[INF]") +
+                  CountContaining(lines, "[TRC]"),
+              0);
     EXPECT_EQ(CountContaining(lines, "probe " + tag + " error"), 1);
     EXPECT_EQ(CountContaining(lines, " 0000 : 41 42"), 1);
     EXPECT_EQ(CountContaining(lines, " 0010 : 51 52 53 54"), 1);
@@ -65,8 +71,9 @@ std::vector<std::string> RunUnderDebugger(Probe& probe) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                          probe.dir.Path().c_str(), &startup, &info)) {
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                          DEBUG_ONLY_THIS_PROCESS, nullptr, probe.dir.Path().c_str(), &startup,
+                          &info)) {
         ADD_FAILURE() << "cannot start the probe under the debugger";
         return output;
     }
@@ -84,7 +91,8 @@ std::vector<std::string> RunUnderDebugger(Probe& probe) {
                 nrv::UniqueFileHandle(event.u.CreateProcessInfo.hFile).reset();
                 break;
             case LOAD_DLL_DEBUG_EVENT:
-                if (event.u.LoadDll.hFile != nullptr) nrv::UniqueFileHandle(event.u.LoadDll.hFile).reset();
+                if (event.u.LoadDll.hFile != nullptr)
+                    nrv::UniqueFileHandle(event.u.LoadDll.hFile).reset();
                 break;
             case OUTPUT_DEBUG_STRING_EVENT: {
                 const auto& s = event.u.DebugString;
@@ -136,7 +144,10 @@ TEST(LogProcess, ServiceWithoutSettingsWritesErrorsToItsDefaultFileEmptiedAtStar
     const auto lines = SplitLines(ReadFileBytes(probe.DefaultLog()));
     ExpectErrorRecordsOnly(lines, "alpha");
     EXPECT_EQ(CountContaining(lines, "earlier run"), 0);
-    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(^\d\d:\d\d:\d\d\.\d\d\d: LogProbe\.cpp\(\d+\):  \[ERR\] \(wmain\): probe alpha error$)")))
+    EXPECT_TRUE(std::regex_search(
+        lines[0],
+        std::regex(
+            R"(^\d\d:\d\d:\d\d\.\d\d\d: LogProbe\.cpp\(\d+\):  \[ERR\] \(wmain\): probe alpha error$)")))
         << lines[0];
 }
 
@@ -151,7 +162,8 @@ TEST(LogProcess, ServiceTakesBadValuesAsItsDefaults) {
     probe.Run(L"beta");
     const auto lines = SplitLines(ReadFileBytes(probe.DefaultLog()));
     ExpectErrorRecordsOnly(lines, "beta");
-    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(^\d\d:\d\d:\d\d\.\d\d\d: )"))) << lines[0];
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(^\d\d:\d\d:\d\d\.\d\d\d: )")))
+        << lines[0];
 }
 
 TEST(LogProcess, PenLauncherWithoutSettingsSendsEveryRecordToTheDebugger) {
@@ -195,7 +207,9 @@ TEST(LogProcess, LongMessageAndPercentValueInTheFile) {
     const std::string bytes = ReadFileBytes(probe.dir / L"log.txt");
     const auto lines = SplitLines(bytes);
     EXPECT_EQ(CountContaining(lines, "[ERR] (wmain): probe delta value 50%s off"), 1);
-    const auto longLine = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("xxxx") != std::string::npos; });
+    const auto longLine = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("xxxx") != std::string::npos;
+    });
     ASSERT_NE(longLine, lines.end());
     EXPECT_EQ(longLine->size(), 510u);
     EXPECT_NE(bytes.find(std::string(10, 'x') + "\r\n"), std::string::npos);
@@ -223,7 +237,8 @@ TEST(LogProcess, DestinationNoneWritesNothingAtAll) {
 }
 
 TEST(LogProcess, FullSourcePathWithBackslashes) {
-    Probe probe(L"service", "[LOG]\r\nLogFile=log.txt\r\nSourceFileFormat=1\r\nTimeDateFormat=0\r\n");
+    Probe probe(L"service",
+                "[LOG]\r\nLogFile=log.txt\r\nSourceFileFormat=1\r\nTimeDateFormat=0\r\n");
     probe.Run(L"theta");
     const auto lines = SplitLines(ReadFileBytes(probe.dir / L"log.txt"));
     ASSERT_FALSE(lines.empty());
@@ -232,7 +247,9 @@ TEST(LogProcess, FullSourcePathWithBackslashes) {
 
 TEST(LogProcess, NetworkErrorTextsComeFromNetmsg) {
     Probe probe(L"service", "[LOG]\r\nDestination=4\r\nTimeDateFormat=0\r\n");
-    const auto failure = [&probe](const wchar_t* code) { return SplitLines(probe.Run(L"iota", true, code).standardError); };
+    const auto failure = [&probe](const wchar_t* code) {
+        return SplitLines(probe.Run(L"iota", true, code).standardError);
+    };
 
     // Without netmsg.dll beside it the text is empty.
     auto lines = failure(L"2102");

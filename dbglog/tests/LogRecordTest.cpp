@@ -25,7 +25,8 @@ struct Built {
     std::wstring text;
 };
 
-Built Build(const LogSettings& settings, TimeStamper& stamper, const LogSite& site, const wchar_t* format, ...) {
+Built Build(const LogSettings& settings, TimeStamper& stamper, const LogSite& site,
+            const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     wchar_t out[kRecordChars];
@@ -36,7 +37,8 @@ Built Build(const LogSettings& settings, TimeStamper& stamper, const LogSite& si
     return {result, std::wstring(out, length)};
 }
 
-Built Build(const LogSettings& settings, const LogSite& site, const wchar_t* format, const wchar_t* value) {
+Built Build(const LogSettings& settings, const LogSite& site, const wchar_t* format,
+            const wchar_t* value) {
     TimeStamper stamper;
     return Build(settings, stamper, site, format, value);
 }
@@ -52,7 +54,8 @@ TEST(LogRecord, PrefixAndMessageHaveTheFixedLayout) {
 TEST(LogRecord, SourceFileFormatChoosesWholePathOrName) {
     LogSettings whole = Untimed();
     whole.fullSourcePath = true;
-    EXPECT_EQ(Build(whole, kSite, L"%s", L"m").text, L"C:\\src\\posture\\Sample.cpp(10):  [TRC] (Run): m\n");
+    EXPECT_EQ(Build(whole, kSite, L"%s", L"m").text,
+              L"C:\\src\\posture\\Sample.cpp(10):  [TRC] (Run): m\n");
 
     const LogSite noBackslash{L"Plain.cpp", 7, L" (F)", L"", LogLevel::Error};
     EXPECT_EQ(Build(Untimed(), noBackslash, L"%s", L"m").text, L"Plain.cpp(7):  [ERR] (F): m\n");
@@ -63,7 +66,8 @@ TEST(LogRecord, EachLevelHasItsLabel) {
     for (int level = 0; level < 4; ++level) {
         LogSite site = kSite;
         site.level = static_cast<LogLevel>(level);
-        EXPECT_NE(Build(Untimed(), site, L"%s", L"m").text.find(labels[level]), std::wstring::npos) << level;
+        EXPECT_NE(Build(Untimed(), site, L"%s", L"m").text.find(labels[level]), std::wstring::npos)
+            << level;
     }
 }
 
@@ -106,11 +110,13 @@ TEST(LogRecord, OverlongPrefixIsCutAndTheRecordStillEndsInALineFeed) {
 TEST(LogRecord, TimeStampKinds) {
     LogSettings s = Untimed();
     s.timeDateFormat = 1;
-    EXPECT_TRUE(std::regex_match(Build(s, kSite, L"%s", L"m").text,
-                                 std::wregex(LR"(\d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp\(10\):  \[TRC\] \(Run\): m\n)")));
+    EXPECT_TRUE(std::regex_match(
+        Build(s, kSite, L"%s", L"m").text,
+        std::wregex(LR"(\d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp\(10\):  \[TRC\] \(Run\): m\n)")));
     s.timeDateFormat = 2;
-    EXPECT_TRUE(std::regex_match(Build(s, kSite, L"%s", L"m").text,
-                                 std::wregex(LR"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp.*\n)")));
+    EXPECT_TRUE(std::regex_match(
+        Build(s, kSite, L"%s", L"m").text,
+        std::wregex(LR"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d: Sample\.cpp.*\n)")));
 }
 
 TEST(LogRecord, TimeStampAndDateAgreeWithTheClock) {
@@ -133,7 +139,8 @@ TEST(LogRecord, ElapsedStampStartsAtZeroAndGrows) {
     EXPECT_EQ(first.text.substr(0, 7), L"0.000: ");
     ::Sleep(1100);
     const Built later = Build(s, stamper, kSite, L"%s", L"m");
-    EXPECT_TRUE(std::regex_search(later.text, std::wregex(LR"(^1\.\d\d\d: Sample)"))) << testing::PrintToString(later.text);
+    EXPECT_TRUE(std::regex_search(later.text, std::wregex(LR"(^1\.\d\d\d: Sample)")))
+        << testing::PrintToString(later.text);
 }
 
 TEST(LogHexDump, TwentyBytesMakeTwoLines) {
@@ -141,7 +148,8 @@ TEST(LogHexDump, TwentyBytesMakeTwoLines) {
     for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(i == 3 ? 0x7F : 0x41 + i);
     wchar_t line[96];
     FormatHexDumpLine(data, 0, 16, line);
-    EXPECT_STREQ(line, L" 0000 : 41 42 43 7F 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  : ABC.EFGHIJKLMNOP\n");
+    EXPECT_STREQ(line,
+                 L" 0000 : 41 42 43 7F 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  : ABC.EFGHIJKLMNOP\n");
     FormatHexDumpLine(data, 16, 4, line);
     EXPECT_STREQ(line, (L" 0010 : 51 52 53 54 " + std::wstring(12 * 3 + 1, L' ') + L" : QRST" +
                         std::wstring(12, L' ') + L"\n")
@@ -183,7 +191,8 @@ void ExpectSameAsRuntime(std::size_t room, const wchar_t* format, Args... args) 
     const int m = Runtime(theirs, room, format, args...);
     EXPECT_EQ(n, m) << testing::PrintToString(std::wstring(format));
     if (n >= 0 && n == m) {
-        EXPECT_EQ(std::wstring(ours, n), std::wstring(theirs, m)) << testing::PrintToString(std::wstring(format));
+        EXPECT_EQ(std::wstring(ours, n), std::wstring(theirs, m))
+            << testing::PrintToString(std::wstring(format));
     }
 }
 
@@ -193,7 +202,8 @@ TEST(LogMessage, FormatsLikeTheWindowsRuntime) {
     ExpectSameAsRuntime(500, L"plain text");
     ExpectSameAsRuntime(500, L"ENTER %s", L"ServiceMain");
     ExpectSameAsRuntime(500, L"Error Code: 0x%x", 0x80004005u);
-    ExpectSameAsRuntime(500, L"%d %i %u %X %lx %ld", -42, 7, 4000000000u, 0xABCu, 0x1fu, -2147483647 - 1);
+    ExpectSameAsRuntime(500, L"%d %i %u %X %lx %ld", -42, 7, 4000000000u, 0xABCu, 0x1fu,
+                        -2147483647 - 1);
     ExpectSameAsRuntime(500, L"%02X %03d %5d %05d %8x %-4d|", 0xAu, 7, -12, -12, 0xBEEFu, 3);
     ExpectSameAsRuntime(500, L"100%% %c%c", L'o', L'k');
     ExpectSameAsRuntime(500, L"%s and %s", static_cast<const wchar_t*>(nullptr), L"");

@@ -12,7 +12,8 @@ namespace {
 
 const ProgramDefaults kService{LogLevel::Error, Destination::SharedFile, L"%LocalAppData%\\svc.txt",
                                TextConversion::Runtime};
-const ProgramDefaults kPen{LogLevel::Trace, Destination::Debugger, L"DbgLog.txt", TextConversion::AnsiCodePage};
+const ProgramDefaults kPen{LogLevel::Trace, Destination::Debugger, L"DbgLog.txt",
+                           TextConversion::AnsiCodePage};
 
 RawLogSettings Raw(int level, int destination, int timeDate = 1) {
     return {level, destination, L"x.txt", 0, timeDate, 0};
@@ -35,7 +36,8 @@ TEST(LogSettings, InRangeValuesAreKept) {
         EXPECT_EQ(NormalizeSettings(Raw(level, 2), kPen).level, static_cast<LogLevel>(level));
     }
     for (int destination = 0; destination <= 4; ++destination) {
-        EXPECT_EQ(NormalizeSettings(Raw(1, destination), kPen).destination, static_cast<Destination>(destination));
+        EXPECT_EQ(NormalizeSettings(Raw(1, destination), kPen).destination,
+                  static_cast<Destination>(destination));
     }
     for (int format = 0; format <= 3; ++format) {
         EXPECT_EQ(NormalizeSettings(Raw(1, 2, format), kPen).timeDateFormat, format);
@@ -54,9 +56,10 @@ TEST(LogSettings, OnlyOneSelectsFullPathAndFlush) {
 
 TEST(LogSettings, ReadsSectionLogOfARealFile) {
     TempDir dir;
-    testsupport::WriteFileBytes(dir / L"DbgLog.ini",
-                                "[OTHER]\r\nLevel=1\r\n[LOG]\r\nLevel=2\r\nDestination=3\r\nLogFile=%TEMP%\\a.txt\r\n"
-                                "SourceFileFormat=1\r\nTimeDateFormat=0\r\nFlush=1\r\n");
+    testsupport::WriteFileBytes(
+        dir / L"DbgLog.ini",
+        "[OTHER]\r\nLevel=1\r\n[LOG]\r\nLevel=2\r\nDestination=3\r\nLogFile=%TEMP%\\a.txt\r\n"
+        "SourceFileFormat=1\r\nTimeDateFormat=0\r\nFlush=1\r\n");
     const LogSettings s = ReadLogSettings(dir / L"DbgLog.ini", kService);
     EXPECT_EQ(s.level, LogLevel::Info);
     EXPECT_EQ(s.destination, Destination::FilePerRecord);
@@ -77,12 +80,14 @@ TEST(LogSettings, MissingFileOrKeysGiveDefaults) {
         EXPECT_FALSE(s.flush);
     }
     testsupport::WriteFileBytes(dir / L"DbgLog.ini", "[LOG]\r\nLevel=abc\r\n");
-    EXPECT_EQ(ReadLogSettings(dir / L"DbgLog.ini", kPen).level, LogLevel::Error) << "no digits read as 0";
+    EXPECT_EQ(ReadLogSettings(dir / L"DbgLog.ini", kPen).level, LogLevel::Error)
+        << "no digits read as 0";
 }
 
 TEST(LogSettings, LogFileIsAtMost259Characters) {
     TempDir dir;
-    testsupport::WriteFileBytes(dir / L"DbgLog.ini", "[LOG]\r\nLogFile=" + std::string(400, 'a') + "\r\n");
+    testsupport::WriteFileBytes(dir / L"DbgLog.ini",
+                                "[LOG]\r\nLogFile=" + std::string(400, 'a') + "\r\n");
     EXPECT_EQ(ReadLogSettings(dir / L"DbgLog.ini", kService).logFile, std::wstring(259, L'a'));
 }
 

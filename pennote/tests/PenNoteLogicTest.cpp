@@ -60,7 +60,8 @@ public:
         if (openFails) return {};
         return nrv::UniqueFileHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
-    NTSTATUS ReadUsages(HANDLE, const BYTE* report, ULONG length, std::vector<USAGE_AND_PAGE>& out) override {
+    NTSTATUS ReadUsages(HANDLE, const BYTE* report, ULONG length,
+                        std::vector<USAGE_AND_PAGE>& out) override {
         parsedReport.assign(report, report + length);
         out = usages;
         return usageStatus;
@@ -68,7 +69,8 @@ public:
 };
 
 // A RAWINPUT holding HID reports, as GetRawInputData would return it.
-std::vector<BYTE> RawHidBytes(DWORD sizeHid, DWORD count, const std::vector<BYTE>& reports, DWORD type = RIM_TYPEHID) {
+std::vector<BYTE> RawHidBytes(DWORD sizeHid, DWORD count, const std::vector<BYTE>& reports,
+                              DWORD type = RIM_TYPEHID) {
     const std::size_t offset = offsetof(RAWINPUT, data.hid.bRawData);
     std::vector<BYTE> bytes(offset + reports.size());
     RAWINPUTHEADER header{};
@@ -227,16 +229,38 @@ TEST_F(Launcher, BadInputIsRejectedWithAnErrorRecord) {
         {"size query fails", [](FakeSystem& s) { s.sizeFails = true; }, false},
         {"size is zero", [](FakeSystem& s) { s.input.clear(); }, false},
         {"read fails", [](FakeSystem& s) { s.readFails = true; }, false},
-        {"shorter than a HID header", [](FakeSystem& s) { s.input.resize(offsetof(RAWINPUT, data.hid.bRawData) - 1); }, false},
-        {"report size beyond the bytes read", [](FakeSystem& s) { s.input = RawHidBytes(64, 1, {0x02, 0x09}); }, false},
-        {"report count beyond the bytes read", [](FakeSystem& s) { s.input = RawHidBytes(2, 3, {0x02, 0x09}); }, false},
-        {"size times count overflows", [](FakeSystem& s) { s.input = RawHidBytes(0x10000, 0x10000, {0x02, 0x09}); }, false},
+        {"shorter than a HID header",
+         [](FakeSystem& s) { s.input.resize(offsetof(RAWINPUT, data.hid.bRawData) - 1); }, false},
+        {"report size beyond the bytes read",
+         [](FakeSystem& s) {
+             s.input = RawHidBytes(64, 1, {0x02, 0x09});
+         },
+         false},
+        {"report count beyond the bytes read",
+         [](FakeSystem& s) {
+             s.input = RawHidBytes(2, 3, {0x02, 0x09});
+         },
+         false},
+        {"size times count overflows",
+         [](FakeSystem& s) {
+             s.input = RawHidBytes(0x10000, 0x10000, {0x02, 0x09});
+         },
+         false},
         {"report of one byte", [](FakeSystem& s) { s.input = RawHidBytes(1, 1, {0x02}); }, false},
         {"no report", [](FakeSystem& s) { s.input = RawHidBytes(2, 0, {}); }, false},
-        {"second byte zero", [](FakeSystem& s) { s.input = RawHidBytes(2, 1, {0x02, 0x00}); }, false},
-        {"not a HID input", [](FakeSystem& s) { s.input = RawHidBytes(2, 1, {0x02, 0x09}, RIM_TYPEMOUSE); }, false},
+        {"second byte zero",
+         [](FakeSystem& s) {
+             s.input = RawHidBytes(2, 1, {0x02, 0x00});
+         },
+         false},
+        {"not a HID input",
+         [](FakeSystem& s) {
+             s.input = RawHidBytes(2, 1, {0x02, 0x09}, RIM_TYPEMOUSE);
+         },
+         false},
         {"device cannot be opened", [](FakeSystem& s) { s.openFails = true; }, true},
-        {"parser fails", [](FakeSystem& s) { s.usageStatus = HIDP_STATUS_INVALID_REPORT_LENGTH; }, true},
+        {"parser fails", [](FakeSystem& s) { s.usageStatus = HIDP_STATUS_INVALID_REPORT_LENGTH; },
+         true},
     };
     for (const BadInput& c : cases) {
         SCOPED_TRACE(c.what);

@@ -22,12 +22,14 @@ protected:
         log = dir / L"pen.txt";
         ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\NrvPenNote.exe", exe));
         ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\idleproc.exe", dir / L"LockApp.exe"));
-        WriteFileBytes(dir / L"DbgLog.ini", "[LOG]\r\nDestination=3\r\nLevel=3\r\nLogFile=" + Narrow(log) + "\r\n");
+        WriteFileBytes(dir / L"DbgLog.ini",
+                       "[LOG]\r\nDestination=3\r\nLevel=3\r\nLogFile=" + Narrow(log) + "\r\n");
     }
 
     int Count(const std::string& text) {
         int n = 0;
-        for (const std::string& line : SplitLines(ReadFileBytes(log))) n += line.find(text) != std::string::npos;
+        for (const std::string& line : SplitLines(ReadFileBytes(log)))
+            n += line.find(text) != std::string::npos;
         return n;
     }
 };
@@ -44,9 +46,11 @@ TEST_F(PenNoteProgram, RunsHiddenGatesRawInputOnTheLockScreenAndClosesCleanly) {
     nrv::UniqueHandle process(info.hProcess), thread(info.hThread);
 
     HWND window = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (window = ::FindWindowW(L"NRVPENNOTE", L"NrvPenNote")) != nullptr; }, 15000));
+    ASSERT_TRUE(WaitFor(
+        [&] { return (window = ::FindWindowW(L"NRVPENNOTE", L"NrvPenNote")) != nullptr; }, 15000));
     EXPECT_FALSE(::IsWindowVisible(window));
-    EXPECT_TRUE(WaitFor([&] { return Count("(FindProcessByName): LEAVE FindProcessByName") >= 2; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return Count("(FindProcessByName): LEAVE FindProcessByName") >= 2; }));
     EXPECT_EQ(Count("(RegisterNofify): ENTER RegisterNofify"), 1);
     EXPECT_EQ(Count("(RegisterNofify): LEAVE RegisterNofify"), 1);
 
@@ -64,7 +68,8 @@ TEST_F(PenNoteProgram, RunsHiddenGatesRawInputOnTheLockScreenAndClosesCleanly) {
             ::Sleep(100);
             return Count("(OnPointer): ENTER OnPointer") > 0;
         }));
-        EXPECT_TRUE(WaitFor([&] { return Count("[ERR] (OnPointer): Error Code: 0x80004005") > 0; }));
+        EXPECT_TRUE(
+            WaitFor([&] { return Count("[ERR] (OnPointer): Error Code: 0x80004005") > 0; }));
         EXPECT_TRUE(WaitFor([&] { return Count("[ERR] (OnPointer): Get Last Error:") > 0; }));
     }
 

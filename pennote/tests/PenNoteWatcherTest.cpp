@@ -35,7 +35,9 @@ private:
     TempDir m_dir;
 };
 
-bool Found(const wchar_t* name) { return FindProcessByName(name) == 1; }
+bool Found(const wchar_t* name) {
+    return FindProcessByName(name) == 1;
+}
 
 }  // namespace
 
@@ -79,7 +81,8 @@ TEST(Watcher, ArmsAndReArmsOnRealProcesses) {
     for (const wchar_t* app : {kNoteApp, kOwnNoteApp}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(app)));
         auto note = programs.Start(app);
-        std::atomic<LONG>& running = app == kNoteApp ? state.noteAppRunning : state.ownNoteAppRunning;
+        std::atomic<LONG>& running =
+            app == kNoteApp ? state.noteAppRunning : state.ownNoteAppRunning;
         EXPECT_TRUE(WaitFor([&] { return running == 1; }));
         state.armed = 0;
         ::Sleep(450);  // two passes with the note app up

@@ -13,8 +13,8 @@ TEST(RawInput, RegistersPenAndDigitizerForTheWindow) {
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"PenNoteRawInputTest";
     ::RegisterClassW(&windowClass);
-    HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
-                                    nullptr, windowClass.hInstance, nullptr);
+    HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0,
+                                    10, 10, nullptr, nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(window, nullptr);
     TestLog::Mark();
     EXPECT_EQ(RegisterNofify(window), 1);
@@ -31,4 +31,3 @@ TEST(RawInput, RegistersPenAndDigitizerForTheWindow) {
     }
     ::DestroyWindow(window);
 }
-
