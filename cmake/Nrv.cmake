@@ -30,9 +30,12 @@ function(nrv_deliverable target arch)
   install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
 endfunction()
 
-# A GoogleTest binary run under Wine by ctest. GUI tests run under Xvfb.
+# A GoogleTest binary run under Wine by ctest. GUI tests run with the run's
+# Xvfb display. LOCKS names what the test holds for itself while it runs
+# (say "process-list" for tests that start and look for processes by name),
+# so ctest never runs two such tests at once.
 function(nrv_add_test target)
-  cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS;DEPENDS;LOCKS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   nrv_target_defaults(${target})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} nrv_testsupport GTest::gtest)
@@ -48,4 +51,7 @@ function(nrv_add_test target)
     add_test(NAME ${name} COMMAND ${target})
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(ARG_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
 endfunction()

@@ -40,11 +40,10 @@ nrv_stop_display() {
 # test runner waiting for them, and a desktop started by a test without a
 # display would leave the GUI tests without windows.
 nrv_start_wineserver() {
-  wineserver -p
-  "$NRV_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
-  if [ -n "${NRV_GUI_DISPLAY:-}" ]; then
-    DISPLAY="$NRV_GUI_DISPLAY" "$NRV_WINE64" rundll32.exe user32.dll,GetDesktopWindow \
-      </dev/null >/dev/null 2>&1 || true
-  fi
+  wineserver -p </dev/null >/dev/null 2>&1
+  local display=(env)
+  [ -n "${NRV_GUI_DISPLAY:-}" ] && display=(env DISPLAY="$NRV_GUI_DISPLAY")
+  "${display[@]}" "$NRV_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  "${display[@]}" "$NRV_WINE64" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 }
 nrv_stop_wineserver() { wineserver -k 2>/dev/null || true; }
