@@ -13,11 +13,13 @@ function(nrv_target_defaults target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra -Werror -Wno-unknown-pragmas>
     # Source names in log records are relative to the source tree.
-    $<$<COMPILE_LANGUAGE:C,CXX>:-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=>)
+    $<$<COMPILE_LANGUAGE:C,CXX>:-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=>
+    $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fdata-sections>)
   get_target_property(type ${target} TYPE)
   if(NOT type STREQUAL "STATIC_LIBRARY")
     # Self-contained binaries: C and C++ runtime linked in.
-    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
+      -Wl,--gc-sections $<$<NOT:$<CONFIG:Debug>>:-s>)
   endif()
 endfunction()
 

@@ -25,11 +25,12 @@ class Appender {
 public:
     Appender(wchar_t* out, std::size_t room) : m_out(out), m_room(room) {}
 
-    void Text(const wchar_t* text) {
-        while (*text != L'\0') Char(*text++);
-    }
+    void Text(const wchar_t* text) { Text(text, std::wcslen(text)); }
     void Text(const wchar_t* text, std::size_t length) {
-        for (std::size_t i = 0; i < length; ++i) Char(text[i]);
+        const std::size_t fits = m_room - m_used < length ? m_room - m_used : length;
+        std::wmemcpy(m_out + m_used, text, fits);
+        m_used += fits;
+        m_wanted += length;
     }
     void Char(wchar_t c) {
         ++m_wanted;
@@ -293,7 +294,9 @@ int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_
     bool fast = true;
     for (const wchar_t* p = format; fast && *p != L'\0'; ++p) {
         if (*p != L'%') {
-            a.Char(*p);
+            const wchar_t* run = p;  // literal text up to the next conversion
+            while (p[1] != L'\0' && p[1] != L'%') ++p;
+            a.Text(run, static_cast<std::size_t>(p - run + 1));
             continue;
         }
         ++p;
@@ -388,15 +391,15 @@ std::size_t FormatHexDumpLine(const unsigned char* data, std::size_t offset, std
 
 std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion conversion,
                        char* out, std::size_t room) {
-    // Every ANSI code page and the runtime's own conversion keep ASCII as it is.
+    // Every ANSI code page and the runtime's own conversion keep ASCII as it
+    // is. Both loops below run without early exits, so they vectorise.
     const std::size_t limit = length < room ? length : room;
-    std::size_t i = 0;
-    for (; i < limit; ++i) {
-        const wchar_t c = text[i];
-        if (c >= 0x80) break;
-        out[i] = static_cast<char>(c);
+    wchar_t seen = 0;
+    for (std::size_t i = 0; i < limit; ++i) seen |= text[i];
+    if (seen < 0x80) {
+        for (std::size_t i = 0; i < limit; ++i) out[i] = static_cast<char>(text[i]);
+        return limit;
     }
-    if (i == limit) return i;
 
     if (conversion == TextConversion::AnsiCodePage) {
         const int n = ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out,
@@ -410,7 +413,7 @@ std::size_t ToLogBytes(const wchar_t* text, std::size_t length, TextConversion c
     // the record, its line feed included, is kept.
     std::size_t used = 0;
     char multibyte[8];
-    for (i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         int k = std::wctomb(multibyte, text[i]);
         if (k < 0 || k > static_cast<int>(sizeof multibyte)) {
             multibyte[0] = '?';
