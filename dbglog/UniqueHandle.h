@@ -75,6 +75,40 @@ using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueStream = UniqueResource<FILE*, StreamTraits>;
 
+// Owner of one COM interface pointer: released once.
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ~ComPtr() { reset(); }
+    ComPtr(ComPtr&& other) noexcept : m_pointer(std::exchange(other.m_pointer, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_pointer = std::exchange(other.m_pointer, nullptr);
+        }
+        return *this;
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+
+    T* get() const { return m_pointer; }
+    T* operator->() const { return m_pointer; }
+    explicit operator bool() const { return m_pointer != nullptr; }
+    void reset() {
+        if (T* old = std::exchange(m_pointer, nullptr)) old->Release();
+    }
+    // For out-parameters of creating calls; releases what is held first.
+    T** put() {
+        reset();
+        return &m_pointer;
+    }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
+
+private:
+    T* m_pointer = nullptr;
+};
+
 // Restores the thread's last-error code when it goes out of scope.
 class PreserveLastError {
 public:

@@ -13,8 +13,8 @@ namespace vad {
 
 // Names as user mode opens them ("\\.\HWPLZ") and as the device publishes them.
 inline constexpr const wchar_t kRegisterDevicePath[] = L"\\\\.\\HWPLZ";  // register writes, methods
-inline constexpr const wchar_t kDirectDevicePath[] = L"\\\\.\\HWPLD";    // register exchanges, probe
-inline constexpr const wchar_t kEventDevicePath[] = L"\\\\.\\HWPLG";     // event waits
+inline constexpr const wchar_t kDirectDevicePath[] = L"\\\\.\\HWPLD";  // register exchanges, probe
+inline constexpr const wchar_t kEventDevicePath[] = L"\\\\.\\HWPLG";   // event waits
 
 inline constexpr const wchar_t kRegisterDeviceName[] = L"\\Device\\HWPLZ";
 inline constexpr const wchar_t kDirectDeviceName[] = L"\\Device\\HWPLD";
@@ -50,7 +50,9 @@ inline constexpr ULONG kFunctionWrite = 0xFF00;
 inline constexpr ULONG kStatusNotAvailable = 0x8000;
 inline constexpr ULONG kStatusNotReadyLowByte = 0x20;
 
-constexpr bool StatusComplete(ULONG status) { return (status & 0xFF00) == 0; }
+constexpr bool StatusComplete(ULONG status) {
+    return (status & 0xFF00) == 0;
+}
 constexpr bool StatusNotReady(ULONG status) {
     return (status & 0xFF00) != 0 && (status & 0xFF) == kStatusNotReadyLowByte;
 }
