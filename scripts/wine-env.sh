@@ -40,6 +40,10 @@ nrv_stop_display() {
 # test runner waiting for them, and a desktop started by a test without a
 # display would leave the GUI tests without windows.
 nrv_start_wineserver() {
+  # A server left running in this prefix (an interrupted run, a developer's
+  # session) is ended first: every run starts from the same state.
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  wineserver -w </dev/null >/dev/null 2>&1 || true
   wineserver -p </dev/null >/dev/null 2>&1
   local display=(env)
   [ -n "${NRV_GUI_DISPLAY:-}" ] && display=(env DISPLAY="$NRV_GUI_DISPLAY")
