@@ -2,6 +2,7 @@
 //  1. one register exchange (open, request, close), in microseconds;
 //  2. the CPU time this process spends while an event wait pends for ten
 //     seconds (it should spend none: the wait blocks in the kernel).
+#include "DbgLog.h"
 #include "VadChannel.h"
 
 #include <algorithm>
