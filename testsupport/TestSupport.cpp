@@ -158,22 +158,40 @@ ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args,
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     nrv::UniqueHandle readEnd, writeEnd;
+    nrv::UniqueFileHandle outputFile;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (options.captureStandardError) {
-        if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
-        ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    const bool redirect = options.captureStandardError || options.captureStandardOutput;
+    if (redirect) {
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    }
+    if (options.captureStandardError) {
+        if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
+        ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
         startup.hStdError = writeEnd.get();
+    }
+    if (options.captureStandardOutput) {
+        // A file, not a second pipe: the child never blocks on a full pipe
+        // while this side reads the other one.
+        wchar_t folder[MAX_PATH], name[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, folder);
+        if (!::GetTempFileNameW(folder, L"out", 0, name)) return result;
+        outputFile.reset(::CreateFileW(
+            name, GENERIC_READ | GENERIC_WRITE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (!outputFile) return result;
+        startup.hStdOutput = outputFile.get();
     }
     std::vector<wchar_t> environment;
     if (!options.environment.empty()) environment = EnvironmentWith(options.environment);
 
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(
-            nullptr, commandLine.data(), nullptr, nullptr, options.captureStandardError,
+            nullptr, commandLine.data(), nullptr, nullptr, redirect,
             environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
             environment.empty() ? nullptr : environment.data(),
             options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
@@ -196,6 +214,14 @@ ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args,
         ::WaitForSingleObject(process.get(), 5000);
     }
     ::GetExitCodeProcess(process.get(), &result.exitCode);
+    if (outputFile) {
+        ::SetFilePointer(outputFile.get(), 0, nullptr, FILE_BEGIN);
+        char chunk[4096];
+        DWORD n = 0;
+        while (::ReadFile(outputFile.get(), chunk, sizeof chunk, &n, nullptr) && n > 0) {
+            result.standardOutput.append(chunk, n);
+        }
+    }
     return result;
 }
 

@@ -42,13 +42,15 @@ struct ProcessResult {
     bool started = false;
     DWORD exitCode = 0;
     bool timedOut = false;
-    std::string standardError;  // when captured
+    std::string standardError;   // when captured
+    std::string standardOutput;  // when captured
 };
 
 struct ProcessOptions {
     std::wstring workingDirectory;                     // empty: the caller's
     std::map<std::wstring, std::wstring> environment;  // added to the caller's
     bool captureStandardError = false;
+    bool captureStandardOutput = false;  // through a temporary file
     DWORD timeoutMs = 30000;
 };
 
