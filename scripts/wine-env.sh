@@ -49,5 +49,8 @@ nrv_start_wineserver() {
   [ -n "${NRV_GUI_DISPLAY:-}" ] && display=(env DISPLAY="$NRV_GUI_DISPLAY")
   "${display[@]}" "$NRV_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
   "${display[@]}" "$NRV_WINE64" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+  # The first 32-bit program with a display loads the 32-bit graphics driver
+  # and its caches; done here, it cannot time out inside a test.
+  "${display[@]}" "$NRV_WINE32" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 }
 nrv_stop_wineserver() { wineserver -k 2>/dev/null || true; }
