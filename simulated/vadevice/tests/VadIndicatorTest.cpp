@@ -275,7 +275,10 @@ TEST(IndicatorsWithoutDriver, NothingIsLeftBehind) {
         const std::wstring interfaceKey = std::wstring(vadsim::kDeviceClassesKey) + L"\\" +
                                           names.classKey + L"\\" + names.interfaceKey;
         const std::wstring instanceKey = std::wstring(vadsim::kEnumKey) + L"\\" + names.instanceId;
-        for (const std::wstring& path : {interfaceKey, instanceKey}) {
+        const std::wstring deviceKey = instanceKey.substr(0, instanceKey.rfind(L'\\'));
+        const std::wstring classKey =
+            std::wstring(vadsim::kDeviceClassesKey) + L"\\" + names.classKey;
+        for (const std::wstring& path : {interfaceKey, instanceKey, deviceKey, classKey}) {
             nrv::UniqueHKey key;
             EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()),
                       ERROR_FILE_NOT_FOUND)
