@@ -93,12 +93,15 @@ endfunction()
 # The ctest fixture "vadsim": a setup test installs the simulated value-added
 # device's driver SYS as a kernel service in the run's Wine prefix and starts
 # it, a cleanup test stops and deletes it, so a run leaves no service behind.
+# Both also register and unregister the posture indicators' device interfaces
+# with the tree's vadctl (which must exist where this is called).
 # Tests declare it with nrv_add_test(... VADSIM). The x86 and x64 trees run
 # one after the other, each installing and removing the service once.
 function(nrv_vadsim_fixture sys)
   set(script "${PROJECT_SOURCE_DIR}/scripts/vadsim.sh")
-  add_test(NAME ${NRV_ARCH}.vadsim_install COMMAND "${script}" install "${sys}")
-  add_test(NAME ${NRV_ARCH}.vadsim_remove COMMAND "${script}" remove)
+  add_test(NAME ${NRV_ARCH}.vadsim_install
+    COMMAND "${script}" install "${sys}" $<TARGET_FILE:vadctl>)
+  add_test(NAME ${NRV_ARCH}.vadsim_remove COMMAND "${script}" remove $<TARGET_FILE:vadctl>)
   set_tests_properties(${NRV_ARCH}.vadsim_install PROPERTIES FIXTURES_SETUP vadsim)
   set_tests_properties(${NRV_ARCH}.vadsim_remove PROPERTIES FIXTURES_CLEANUP vadsim)
   set_tests_properties(${NRV_ARCH}.vadsim_install ${NRV_ARCH}.vadsim_remove PROPERTIES

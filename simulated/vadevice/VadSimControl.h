@@ -201,9 +201,72 @@ struct DeviceState {
     PendingCode pending[kMaxReportedCodes];
 };
 
+// The two Windows posture indicators: device interfaces of the laptop/slate
+// mode indicator class and of the docking mode indicator class. Each is a
+// device of the driver reached through its interface's device path; a
+// one-byte write toggles its state and is counted. One opener at a time: the
+// device refuses a second open (under Wine the handle opens anyway and its
+// writes fail with ERROR_SHARING_VIOLATION).
+enum IndicatorId : ULONG {
+    kIndicatorSlate = 0,  // state 0: slate, 1: laptop
+    kIndicatorDock = 1,   // state 0: undocked, 1: docked
+};
+inline constexpr ULONG kIndicatorCount = 2;
+
+// {317FC439-3F77-41C8-B09E-08AD63272AA3}
+inline constexpr GUID kSlateIndicatorGuid = {
+    0x317FC439, 0x3F77, 0x41C8, {0xB0, 0x9E, 0x08, 0xAD, 0x63, 0x27, 0x2A, 0xA3}};
+// {A84E689B-0DCE-493A-A164-ACDE05478FC3}
+inline constexpr GUID kDockIndicatorGuid = {
+    0xA84E689B, 0x0DCE, 0x493A, {0xA1, 0x64, 0xAC, 0xDE, 0x05, 0x47, 0x8F, 0xC3}};
+
+// The root-enumerated device instance each interface belongs to (vadctl
+// indicators-install registers them), the interface's key below
+// HKLM\System\CurrentControlSet\Control\DeviceClasses\{guid}, and the
+// driver's device and the link that makes the interface's device path
+// "\\?\root#nrvslateindicator#0000#{guid}" reach it.
+struct IndicatorNames {
+    const wchar_t* name;        // as vadctl names it
+    const wchar_t* instanceId;  // under HKLM\System\CurrentControlSet\Enum
+    const wchar_t* classKey;    // "{guid}" below DeviceClasses
+    const wchar_t* interfaceKey;
+    const wchar_t* deviceName;
+    const wchar_t* deviceLink;
+};
+inline constexpr IndicatorNames kIndicatorNames[kIndicatorCount] = {
+    {L"slate", L"ROOT\\NRVSLATEINDICATOR\\0000", L"{317FC439-3F77-41C8-B09E-08AD63272AA3}",
+     L"##?#ROOT#NRVSLATEINDICATOR#0000#{317FC439-3F77-41C8-B09E-08AD63272AA3}",
+     L"\\Device\\NrvSlateIndicator",
+     L"\\DosDevices\\root#nrvslateindicator#0000#{317fc439-3f77-41c8-b09e-08ad63272aa3}"},
+    {L"dock", L"ROOT\\NRVDOCKINDICATOR\\0000", L"{A84E689B-0DCE-493A-A164-ACDE05478FC3}",
+     L"##?#ROOT#NRVDOCKINDICATOR#0000#{A84E689B-0DCE-493A-A164-ACDE05478FC3}",
+     L"\\Device\\NrvDockIndicator",
+     L"\\DosDevices\\root#nrvdockindicator#0000#{a84e689b-0dce-493a-a164-acde05478fc3}"},
+};
+
+// IOCTL_VADSIM_QUERY_INDICATORS: each indicator's state and what was done to
+// it since the last reset (a reset sets both back to 0 and clears the
+// counts; open handles stay counted).
+struct IndicatorState {
+    ULONG state[kIndicatorCount];
+    ULONG writes[kIndicatorCount];   // one-byte writes, each toggled the state
+    ULONG refused[kIndicatorCount];  // writes that failed: a second opener's, not one byte
+    ULONG openHandles[kIndicatorCount];
+    ULONG absent[kIndicatorCount];  // 1: no link (IOCTL_VADSIM_SET_INDICATOR_PRESENCE)
+};
+
+// IOCTL_VADSIM_SET_INDICATOR_PRESENCE: an absent indicator has no link, so
+// its device path no longer opens. (vadctl indicator-remove also clears the
+// interface's "Linked" flag, so enumeration no longer finds it.)
+struct IndicatorPresence {
+    ULONG indicator;  // IndicatorId
+    ULONG present;    // 0: absent
+};
+
 static_assert(sizeof(LogEntry) == 72, "log entries are the same in 32- and 64-bit programs");
 static_assert(sizeof(LogHeader) == 16, "log header");
 static_assert(sizeof(DeviceState) == 40 + 8 * kMaxReportedCodes, "device state");
+static_assert(sizeof(IndicatorState) == 40, "indicator state");
 
 }  // namespace vadsim
 
@@ -216,8 +279,10 @@ static_assert(sizeof(DeviceState) == 40 + 8 * kMaxReportedCodes, "device state")
 #define IOCTL_VADSIM_SET_POLLED VADSIM_CTL(0x903)    // in: PolledScript
 #define IOCTL_VADSIM_FAIL_OPEN VADSIM_CTL(0x904)     // in: FailOpen
 #define IOCTL_VADSIM_FAIL_REQUEST VADSIM_CTL(0x905)  // in: FailRequest
-#define IOCTL_VADSIM_SET_EVENT_MODE VADSIM_CTL(0x906)  // in: EventMode
-#define IOCTL_VADSIM_RAISE_EVENT VADSIM_CTL(0x907)     // in: RaiseEvent, out: RaiseResult
-#define IOCTL_VADSIM_READ_LOG VADSIM_CTL(0x908)        // in: LogQuery, out: LogHeader + entries
-#define IOCTL_VADSIM_QUERY_STATE VADSIM_CTL(0x909)     // out: DeviceState
-#define IOCTL_VADSIM_SET_PRESENCE VADSIM_CTL(0x90A)    // in: Presence
+#define IOCTL_VADSIM_SET_EVENT_MODE VADSIM_CTL(0x906)    // in: EventMode
+#define IOCTL_VADSIM_RAISE_EVENT VADSIM_CTL(0x907)       // in: RaiseEvent, out: RaiseResult
+#define IOCTL_VADSIM_READ_LOG VADSIM_CTL(0x908)          // in: LogQuery, out: LogHeader + entries
+#define IOCTL_VADSIM_QUERY_STATE VADSIM_CTL(0x909)       // out: DeviceState
+#define IOCTL_VADSIM_SET_PRESENCE VADSIM_CTL(0x90A)      // in: Presence
+#define IOCTL_VADSIM_QUERY_INDICATORS VADSIM_CTL(0x90B)  // out: IndicatorState
+#define IOCTL_VADSIM_SET_INDICATOR_PRESENCE VADSIM_CTL(0x90C)  // in: IndicatorPresence

@@ -29,8 +29,13 @@ constexpr ULONG kWordsLogged = sizeof(LogEntry::words) / sizeof(ULONG);
 
 void Model::Reset() {
     const ULONG open[kDeviceCount] = {m_openHandles[0], m_openHandles[1], m_openHandles[2]};
+    IndicatorState indicators;
+    CopyBytes(&indicators, &m_indicators, sizeof indicators);
     ZeroBytes(this, sizeof *this);
     CopyBytes(m_openHandles, open, sizeof open);
+    // Open handles and presence stay as they are: the links are the driver's.
+    CopyBytes(m_indicators.openHandles, indicators.openHandles, sizeof indicators.openHandles);
+    CopyBytes(m_indicators.absent, indicators.absent, sizeof indicators.absent);
 
     m_registers[0] = {kIdentityRegister, 0, {kDefaultManufacturerWord, kDefaultMachineWord, 0}};
     m_registerCount = 1;
@@ -241,6 +246,37 @@ void Model::FillState(DeviceState* state) const {
     state->eventMode = m_eventMode.mode;
 }
 
+ULONG Model::IndicatorOpen(ULONG indicator) {
+    if (indicator >= kIndicatorCount) return kOutcomeInvalidRequest;
+    // One opener at a time: opened for writing without sharing.
+    if (m_indicators.openHandles[indicator] != 0) return kOutcomeSharingViolation;
+    ++m_indicators.openHandles[indicator];
+    return kOutcomeSuccess;
+}
+
+void Model::IndicatorClose(ULONG indicator) {
+    if (indicator < kIndicatorCount && m_indicators.openHandles[indicator] != 0) {
+        --m_indicators.openHandles[indicator];
+    }
+}
+
+ULONG Model::IndicatorWrite(ULONG indicator, ULONG length, ULONG refused) {
+    if (indicator >= kIndicatorCount) return kOutcomeInvalidRequest;
+    ULONG outcome = refused;
+    if (outcome == kOutcomeSuccess && length != 1) outcome = kOutcomeInvalidParameter;
+    if (outcome != kOutcomeSuccess) {
+        ++m_indicators.refused[indicator];
+        return outcome;
+    }
+    m_indicators.state[indicator] ^= 1;
+    ++m_indicators.writes[indicator];
+    return kOutcomeSuccess;
+}
+
+void Model::FillIndicators(IndicatorState* state) const {
+    CopyBytes(state, &m_indicators, sizeof m_indicators);
+}
+
 Answer Model::Control(ULONG code, const void* input, ULONG inputLength, void* output,
                       ULONG outputLength) {
     Answer answer{};
@@ -289,6 +325,23 @@ Answer Model::Control(ULONG code, const void* input, ULONG inputLength, void* ou
             }
             break;
         }
+        case IOCTL_VADSIM_SET_INDICATOR_PRESENCE: {
+            IndicatorPresence presence;
+            answer.outcome = kOutcomeInvalidParameter;
+            if (ReadInput(input, inputLength, &presence) && presence.indicator < kIndicatorCount) {
+                m_indicators.absent[presence.indicator] = presence.present ? 0 : 1;
+                answer.outcome = kOutcomeSuccess;
+            }
+            break;
+        }
+        case IOCTL_VADSIM_QUERY_INDICATORS:
+            answer.outcome = kOutcomeBufferTooSmall;
+            if (output != nullptr && outputLength >= sizeof(IndicatorState)) {
+                CopyBytes(output, &m_indicators, sizeof m_indicators);
+                answer.bytes = sizeof m_indicators;
+                answer.outcome = kOutcomeSuccess;
+            }
+            break;
         case IOCTL_VADSIM_FAIL_REQUEST: {
             FailRequest request;
             answer.outcome = kOutcomeInvalidParameter;

@@ -71,6 +71,16 @@ public:
     // events, event mode. The caller adds the pending waits.
     void FillState(DeviceState* state) const;
 
+    // The posture indicators (IndicatorId): an open refused while another
+    // handle is open (kOutcomeSharingViolation), a counted close, and a write
+    // of length bytes on a handle opened with refused: one byte toggles the
+    // state; anything else, or a refused handle, fails and is counted as
+    // refused.
+    ULONG IndicatorOpen(ULONG indicator);
+    void IndicatorClose(ULONG indicator);
+    ULONG IndicatorWrite(ULONG indicator, ULONG length, ULONG refused);
+    void FillIndicators(IndicatorState* state) const;
+
 private:
     struct MethodEntry {
         ULONG name;
@@ -110,6 +120,7 @@ private:
     ULONG m_openHandles[kDeviceCount];
     LogEntry m_log[kLogCapacity];
     ULONG m_nextSequence;
+    IndicatorState m_indicators;
 };
 
 static_assert(__is_trivial(Model), "the driver keeps the model in zeroed static storage");

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "VadNotebook.h"
+
 namespace vadctl {
 
 namespace {
@@ -89,6 +91,16 @@ const Command kCommands[] = {
     {"log", 0, 1, "[FROM]", "prints the opens and requests the devices saw"},
     {"pending", 0, 0, "", "prints the event waits pending, by code"},
     {"handles", 0, 0, "", "prints the open handles of each device"},
+    {"indicators", 0, 0, "", "prints the posture indicators' states and write counts"},
+    {"indicator-remove", 1, 1, "slate|dock",
+     "the indicator's interface is no longer enumerated and its path no longer opens"},
+    {"indicator-restore", 1, 1, "slate|dock", "the indicator's interface is back"},
+    {"indicator-path", 1, 1, "slate|dock", "prints the device path enumeration finds"},
+    {"indicators-install", 0, 0, "", "registers both indicators' device interfaces"},
+    {"indicators-uninstall", 0, 0, "", "removes both indicators' device interfaces"},
+    {"keyboards", 1, 3, "add VID PID|clear|list|remove",
+     "the keyboard list under kbdclass\\Enum: add one (hexadecimal ids), empty it, print it, "
+     "delete it"},
     {"help", 0, 0, "", "prints this text"},
 };
 
@@ -130,6 +142,13 @@ bool ParseMethodName(const std::string& text, ULONG* name) {
     }
     *name = packed;
     return true;
+}
+
+bool ParseUsbId(const std::string& text, ULONG* id) {
+    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = prefixed ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 4) return false;
+    return ParseNumber("0x" + digits, id);
 }
 
 ParseResult Parse(const std::vector<std::string>& args) {
@@ -271,6 +290,50 @@ ParseResult Parse(const std::vector<std::string>& args) {
         action.code = IOCTL_VADSIM_READ_LOG;
         action.input = Bytes(vadsim::LogQuery{n[0]});
         action.output = Output::Log;
+    } else if (name == "indicators") {
+        action.code = IOCTL_VADSIM_QUERY_INDICATORS;
+        action.output = Output::Indicators;
+    } else if (name == "indicator-remove" || name == "indicator-restore" ||
+               name == "indicator-path") {
+        if (!vadsim::ParseIndicator(args[1], &action.indicator)) {
+            result.error = "not an indicator (slate or dock): '" + args[1] + "'";
+            return result;
+        }
+        if (name == "indicator-path") {
+            action.local = Local::IndicatorPath;
+            action.output = Output::Text;
+        } else {
+            const bool present = name == "indicator-restore";
+            action.local = present ? Local::IndicatorLink : Local::IndicatorUnlink;
+            action.code = IOCTL_VADSIM_SET_INDICATOR_PRESENCE;
+            action.input = Bytes(vadsim::IndicatorPresence{action.indicator, present ? 1ul : 0ul});
+        }
+    } else if (name == "indicators-install" || name == "indicators-uninstall") {
+        action.local =
+            name == "indicators-install" ? Local::IndicatorsInstall : Local::IndicatorsUninstall;
+    } else if (name == "keyboards") {
+        const std::string verb = Lower(args[1]);
+        const std::size_t expected = verb == "add" ? 3 : 1;
+        if ((verb != "add" && verb != "clear" && verb != "list" && verb != "remove") ||
+            count != expected) {
+            result.error = "usage: vadctl keyboards add VID PID|clear|list|remove";
+            return result;
+        }
+        if (verb == "add") {
+            if (!ParseUsbId(args[2], &action.vendor) || !ParseUsbId(args[3], &action.product)) {
+                result.error = "not a USB id (one to four hexadecimal digits): '" +
+                               (ParseUsbId(args[2], &action.vendor) ? args[3] : args[2]) + "'";
+                return result;
+            }
+            action.local = Local::KeyboardsAdd;
+        } else if (verb == "clear") {
+            action.local = Local::KeyboardsClear;
+        } else if (verb == "list") {
+            action.local = Local::KeyboardsList;
+            action.output = Output::Text;
+        } else {
+            action.local = Local::KeyboardsRemove;
+        }
     } else if (name == "pending" || name == "handles") {
         action.code = IOCTL_VADSIM_QUERY_STATE;
         action.output = name == "pending" ? Output::Pending : Output::Handles;
@@ -356,6 +419,20 @@ std::string FormatHandles(const vadsim::DeviceState& state) {
     for (ULONG id = 0; id < vadsim::kDeviceCount; ++id) {
         text += DeviceName(id) + " " + std::to_string(state.openHandles[id]) +
                 (state.absent[id] ? " absent" : "") + "\n";
+    }
+    return text;
+}
+
+std::string FormatIndicators(const vadsim::IndicatorState& state) {
+    const char* const names[vadsim::kIndicatorCount][3] = {{"slate", "slate", "laptop"},
+                                                           {"dock", "undocked", "docked"}};
+    std::string text;
+    for (ULONG i = 0; i < vadsim::kIndicatorCount; ++i) {
+        text += std::string(names[i][0]) + " " + names[i][state.state[i] ? 2 : 1] +
+                " writes=" + std::to_string(state.writes[i]) +
+                " refused=" + std::to_string(state.refused[i]) +
+                " handles=" + std::to_string(state.openHandles[i]) +
+                (state.absent[i] ? " absent" : "") + "\n";
     }
     return text;
 }

@@ -14,12 +14,31 @@
 namespace vadctl {
 
 // What to print after the request succeeded.
-enum class Output { Nothing, Usage, RaiseResult, Log, Pending, Handles };
+enum class Output { Nothing, Usage, RaiseResult, Log, Pending, Handles, Indicators, Text };
+
+// What vadctl does itself, in the registry and through SetupDi, besides (or
+// instead of) the control request.
+enum class Local {
+    None,
+    IndicatorsInstall,    // registers both indicators' interfaces
+    IndicatorsUninstall,  // removes them
+    IndicatorUnlink,      // clears the interface's Linked flag (with the request)
+    IndicatorLink,        // sets it (with the request)
+    IndicatorPath,        // prints the path enumeration finds
+    KeyboardsAdd,
+    KeyboardsClear,
+    KeyboardsList,
+    KeyboardsRemove,
+};
 
 struct Action {
-    ULONG code = 0;  // control code to send; 0 for help
+    ULONG code = 0;  // control code to send; 0: none
     std::vector<unsigned char> input;
     Output output = Output::Nothing;
+    Local local = Local::None;
+    ULONG indicator = 0;  // vadsim::IndicatorId
+    ULONG vendor = 0;     // KeyboardsAdd
+    ULONG product = 0;
 };
 
 struct ParseResult {
@@ -36,6 +55,8 @@ bool ParseNumber(const std::string& text, ULONG* value);
 // Four letters, digits or underscores, packed as the method request carries
 // them.
 bool ParseMethodName(const std::string& text, ULONG* name);
+// A USB vendor or product id: one to four hexadecimal digits, 0x optional.
+bool ParseUsbId(const std::string& text, ULONG* id);
 
 std::string Usage();
 std::string OutcomeName(ULONG outcome);
@@ -44,5 +65,6 @@ std::string FormatLogEntry(const vadsim::LogEntry& entry);
 std::string FormatRaise(const vadsim::RaiseResult& result);
 std::string FormatPending(const vadsim::DeviceState& state);
 std::string FormatHandles(const vadsim::DeviceState& state);
+std::string FormatIndicators(const vadsim::IndicatorState& state);
 
 }  // namespace vadctl

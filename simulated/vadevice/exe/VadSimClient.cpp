@@ -96,6 +96,15 @@ bool ControlChannel::QueryState(DeviceState* state) {
     return Send(IOCTL_VADSIM_QUERY_STATE, nullptr, 0, state, sizeof *state);
 }
 
+bool ControlChannel::QueryIndicators(IndicatorState* state) {
+    return Send(IOCTL_VADSIM_QUERY_INDICATORS, nullptr, 0, state, sizeof *state);
+}
+
+bool ControlChannel::SetIndicatorPresent(ULONG indicator, bool present) {
+    return SendInput(*this, IOCTL_VADSIM_SET_INDICATOR_PRESENCE,
+                     IndicatorPresence{indicator, present ? 1ul : 0ul});
+}
+
 bool ControlChannel::ReadLog(std::vector<LogEntry>* entries, ULONG fromSequence) {
     entries->clear();
     std::vector<unsigned char> buffer(sizeof(LogHeader) + 128 * sizeof(LogEntry));

@@ -40,6 +40,9 @@ public:
     // Completes the waits for code; result (optional) tells how many.
     bool Raise(ULONG code, ULONG value, ULONG flags = 0, RaiseResult* result = nullptr);
     bool QueryState(DeviceState* state);
+    bool QueryIndicators(IndicatorState* state);
+    // The indicator's link (its device path opens); see also SetIndicatorLinked.
+    bool SetIndicatorPresent(ULONG indicator, bool present);
     // The log from fromSequence on (0: all that is kept).
     bool ReadLog(std::vector<LogEntry>* entries, ULONG fromSequence = 0);
 

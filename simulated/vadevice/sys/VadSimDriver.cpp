@@ -3,7 +3,9 @@
 // answers their opens and requests as the model (VadSimModel.h) decides. Event
 // waits stay pending, cancellable, until the control device raises their
 // event or their handle is closed. The control device "\Device\NrvVadSimControl"
-// takes the scripts of vadctl and the tests.
+// takes the scripts of vadctl and the tests. The two posture indicators,
+// "\Device\NrvSlateIndicator" and "\Device\NrvDockIndicator", are linked under
+// their device interfaces' paths and take one-byte writes, each a toggle.
 //
 // Locking: one spin lock guards the model and the queue of pending waits.
 // Everything it guards lives in the driver image (non-paged); IRPs are
@@ -22,6 +24,12 @@
 namespace {
 
 constexpr ULONG kControlDevice = vadsim::kDeviceCount;  // id of the control device
+constexpr ULONG kIndicatorBase = kControlDevice + 1;    // ids of the indicators
+constexpr ULONG kDeviceTotal = kIndicatorBase + vadsim::kIndicatorCount;
+
+bool IsIndicator(ULONG id) {
+    return id >= kIndicatorBase && id < kDeviceTotal;
+}
 
 struct DeviceExtension {
     ULONG id;  // vadsim::DeviceId, or kControlDevice
@@ -33,13 +41,13 @@ struct DriverState {
     LARGE_INTEGER start;
     LARGE_INTEGER frequency;
     vadsim::Model model;
-    KMUTEX linkLock;                        // guards linked
-    bool linked[vadsim::kDeviceCount + 1];  // the device's "\DosDevices\" link exists
+    KMUTEX linkLock;            // guards linked
+    bool linked[kDeviceTotal];  // the device's "\DosDevices\" link exists
 };
 
 // Zero-initialised static storage: no constructor runs for it.
 DriverState g_state;
-PDEVICE_OBJECT g_devices[vadsim::kDeviceCount + 1];
+PDEVICE_OBJECT g_devices[kDeviceTotal];
 
 struct DeviceNames {
     const wchar_t* name;
@@ -52,8 +60,12 @@ constexpr DeviceNames kNames[] = {
     {vad::kDirectDeviceName, vad::kDirectDeviceLink, TRUE},
     {vad::kEventDeviceName, vad::kEventDeviceLink, FALSE},
     {vadsim::kControlDeviceName, vadsim::kControlDeviceLink, FALSE},
+    {vadsim::kIndicatorNames[vadsim::kIndicatorSlate].deviceName,
+     vadsim::kIndicatorNames[vadsim::kIndicatorSlate].deviceLink, TRUE},
+    {vadsim::kIndicatorNames[vadsim::kIndicatorDock].deviceName,
+     vadsim::kIndicatorNames[vadsim::kIndicatorDock].deviceLink, TRUE},
 };
-static_assert(sizeof kNames / sizeof kNames[0] == vadsim::kDeviceCount + 1, "one per device");
+static_assert(sizeof kNames / sizeof kNames[0] == kDeviceTotal, "one per device");
 
 // File objects: FsContext2 marks an open the model counted, so its close is
 // counted exactly once; FsContext holds the Outcome of a refused open.
@@ -193,7 +205,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outcome;
     {
         SpinLockGuard lock;
-        outcome = g_state.model.Open(id, now);
+        outcome = IsIndicator(id) ? g_state.model.IndicatorOpen(id - kIndicatorBase)
+                                  : g_state.model.Open(id, now);
     }
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (outcome == vadsim::kOutcomeSuccess) {
@@ -220,7 +233,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
         file->FsContext2 = nullptr;
         const ULONGLONG now = NowUs();
         SpinLockGuard lock;
-        g_state.model.Close(id, now);
+        if (IsIndicator(id)) {
+            g_state.model.IndicatorClose(id - kIndicatorBase);
+        } else {
+            g_state.model.Close(id, now);
+        }
     }
     return Complete(irp, STATUS_SUCCESS, 0);
 }
@@ -274,6 +291,22 @@ NTSTATUS QueryState(PIRP irp, void* buffer, ULONG outputLength) {
     return Complete(irp, STATUS_SUCCESS, sizeof state);
 }
 
+// A write to an indicator: one byte toggles it. Other devices take no writes.
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+    const ULONG id = DeviceId(device);
+    if (!IsIndicator(id)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG length = stack->Parameters.Write.Length;
+    ULONG outcome;
+    {
+        SpinLockGuard lock;
+        outcome = g_state.model.IndicatorWrite(id - kIndicatorBase, length,
+                                               RefusedOutcome(stack->FileObject));
+    }
+    const NTSTATUS status = ToStatus(outcome);
+    return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
+}
+
 NTSTATUS SetLink(ULONG id, bool present) {
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, kNames[id].name);
@@ -284,14 +317,17 @@ NTSTATUS SetLink(ULONG id, bool present) {
     return status;
 }
 
-// Creates or deletes the links of the three devices as the model's presence
+// Creates or deletes the links of the three devices and the indicators as the model's presence
 // flags say. Passive level.
 NTSTATUS SyncLinks() {
     vadsim::DeviceState state;
+    vadsim::IndicatorState indicators;
     RtlZeroMemory(&state, sizeof state);
+    RtlZeroMemory(&indicators, sizeof indicators);
     {
         SpinLockGuard lock;
         g_state.model.FillState(&state);
+        g_state.model.FillIndicators(&indicators);
     }
     NTSTATUS result = STATUS_SUCCESS;
     KeWaitForSingleObject(&g_state.linkLock, Executive, KernelMode, FALSE, nullptr);
@@ -299,6 +335,12 @@ NTSTATUS SyncLinks() {
         const bool present = state.absent[id] == 0;
         if (present == g_state.linked[id]) continue;
         const NTSTATUS status = SetLink(id, present);
+        if (!NT_SUCCESS(status)) result = status;
+    }
+    for (ULONG i = 0; i < vadsim::kIndicatorCount; ++i) {
+        const bool present = indicators.absent[i] == 0;
+        if (present == g_state.linked[kIndicatorBase + i]) continue;
+        const NTSTATUS status = SetLink(kIndicatorBase + i, present);
         if (!NT_SUCCESS(status)) result = status;
     }
     KeReleaseMutex(&g_state.linkLock, FALSE);
@@ -314,7 +356,8 @@ NTSTATUS ControlRequest(PIRP irp, ULONG code, void* buffer, ULONG inputLength, U
         answer = g_state.model.Control(code, buffer, inputLength, buffer, outputLength);
     }
     NTSTATUS status = ToStatus(answer.outcome);
-    if (NT_SUCCESS(status) && (code == IOCTL_VADSIM_SET_PRESENCE || code == IOCTL_VADSIM_RESET)) {
+    if (NT_SUCCESS(status) && (code == IOCTL_VADSIM_SET_PRESENCE || code == IOCTL_VADSIM_RESET ||
+                               code == IOCTL_VADSIM_SET_INDICATOR_PRESENCE)) {
         status = SyncLinks();
     }
     return Complete(irp, status, NT_SUCCESS(status) ? answer.bytes : 0);
@@ -330,6 +373,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED ? irp->AssociatedIrp.SystemBuffer : nullptr;
     const ULONG id = DeviceId(device);
     if (id == kControlDevice) return ControlRequest(irp, code, buffer, inputLength, outputLength);
+    if (IsIndicator(id)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 
     const vadsim::Request request = {
         id,     code,         buffer,  inputLength,
@@ -357,7 +401,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void DeleteDevices() {
-    for (ULONG i = 0; i <= kControlDevice; ++i) {
+    for (ULONG i = 0; i < kDeviceTotal; ++i) {
         if (g_state.linked[i]) SetLink(i, false);
         if (g_devices[i] != nullptr) IoDeleteDevice(g_devices[i]);
         g_devices[i] = nullptr;
@@ -406,7 +450,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     g_state.start = KeQueryPerformanceCounter(&g_state.frequency);
     g_state.model.Reset();
 
-    for (ULONG id = 0; id <= kControlDevice; ++id) {
+    for (ULONG id = 0; id < kDeviceTotal; ++id) {
         const NTSTATUS status = CreateDevice(driver, id);
         if (!NT_SUCCESS(status)) {
             DeleteDevices();
@@ -417,6 +461,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }

@@ -63,6 +63,13 @@ TEST(VadCtlParse, EachCommandBuildsItsControlRequest) {
         {{"pending"}, IOCTL_VADSIM_QUERY_STATE, {}, Output::Pending},
         {{"handles"}, IOCTL_VADSIM_QUERY_STATE, {}, Output::Handles},
         {{"help"}, 0, {}, Output::Usage},
+        {{"indicators"}, IOCTL_VADSIM_QUERY_INDICATORS, {}, Output::Indicators},
+        {{"indicator-remove", "dock"}, IOCTL_VADSIM_SET_INDICATOR_PRESENCE, {1, 0}},
+        {{"indicator-restore", "Slate"}, IOCTL_VADSIM_SET_INDICATOR_PRESENCE, {0, 1}},
+        {{"indicator-path", "dock"}, 0, {}, Output::Text},
+        {{"indicators-install"}, 0, {}},
+        {{"keyboards", "add", "45E", "0x07a9"}, 0, {}},
+        {{"keyboards", "list"}, 0, {}, Output::Text},
     };
     for (const auto& c : cases) {
         const ParseResult result = Parse(c.args);
@@ -73,6 +80,66 @@ TEST(VadCtlParse, EachCommandBuildsItsControlRequest) {
         std::memcpy(words.data(), result.action.input.data(), result.action.input.size());
         EXPECT_EQ(words, c.input) << c.args[0] << " " << c.args.back();
     }
+}
+
+TEST(VadCtlParse, IndicatorAndKeyboardCommandsRunInVadctl) {
+    const struct {
+        std::vector<std::string> args;
+        Local local;
+        ULONG indicator;
+        ULONG vendor;
+        ULONG product;
+    } cases[] = {
+        {{"indicator-remove", "DOCK"}, Local::IndicatorUnlink, 1, 0, 0},
+        {{"indicator-restore", "dock"}, Local::IndicatorLink, 1, 0, 0},
+        {{"indicator-path", "slate"}, Local::IndicatorPath, 0, 0, 0},
+        {{"indicators-install"}, Local::IndicatorsInstall, 0, 0, 0},
+        {{"indicators-uninstall"}, Local::IndicatorsUninstall, 0, 0, 0},
+        {{"keyboards", "add", "045e", "0X7A9"}, Local::KeyboardsAdd, 0, 0x45E, 0x7A9},
+        {{"keyboards", "ADD", "ffff", "0"}, Local::KeyboardsAdd, 0, 0xFFFF, 0},
+        {{"keyboards", "clear"}, Local::KeyboardsClear, 0, 0, 0},
+        {{"keyboards", "list"}, Local::KeyboardsList, 0, 0, 0},
+        {{"keyboards", "remove"}, Local::KeyboardsRemove, 0, 0, 0},
+        {{"reset"}, Local::None, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const ParseResult result = Parse(c.args);
+        ASSERT_TRUE(result.ok) << c.args[0] << ": " << result.error;
+        EXPECT_EQ(result.action.local, c.local) << c.args.back();
+        EXPECT_EQ(result.action.indicator, c.indicator) << c.args.back();
+        EXPECT_EQ(result.action.vendor, c.vendor) << c.args.back();
+        EXPECT_EQ(result.action.product, c.product) << c.args.back();
+    }
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } bad[] = {
+        {{"indicator-remove", "lid"}, "not an indicator (slate or dock): 'lid'"},
+        {{"indicator-path"}, "usage: vadctl indicator-path slate|dock"},
+        {{"keyboards", "add", "10000", "1"},
+         "not a USB id (one to four hexadecimal digits): '10000'"},
+        {{"keyboards", "add", "1", "0xg"}, "not a USB id (one to four hexadecimal digits): '0xg'"},
+        {{"keyboards", "add", "1"}, "usage: vadctl keyboards add VID PID|clear|list|remove"},
+        {{"keyboards", "clear", "1"}, "usage: vadctl keyboards add VID PID|clear|list|remove"},
+        {{"keyboards", "drop"}, "usage: vadctl keyboards add VID PID|clear|list|remove"},
+    };
+    for (const auto& c : bad) {
+        const ParseResult result = Parse(c.args);
+        EXPECT_FALSE(result.ok) << c.args.back();
+        EXPECT_EQ(result.error, c.error);
+    }
+}
+
+TEST(VadCtlOutput, IndicatorStatesAndCounts) {
+    vadsim::IndicatorState state = {};
+    state.state[vadsim::kIndicatorSlate] = 1;
+    state.writes[vadsim::kIndicatorSlate] = 3;
+    state.refused[vadsim::kIndicatorDock] = 2;
+    state.openHandles[vadsim::kIndicatorDock] = 1;
+    state.absent[vadsim::kIndicatorDock] = 1;
+    EXPECT_EQ(FormatIndicators(state),
+              "slate laptop writes=3 refused=0 handles=0\n"
+              "dock undocked writes=0 refused=2 handles=1 absent\n");
 }
 
 TEST(VadCtlParse, BadCommandLinesSayWhatIsWrong) {

@@ -113,12 +113,20 @@ bool Cancelled(Request& request) {
 
 }  // namespace
 
-TEST_F(Driver, CreatesTheFourDevicesWithTheirLinks) {
-    const std::set<std::wstring> devices = {L"\\Device\\HWPLZ", L"\\Device\\HWPLD",
-                                            L"\\Device\\HWPLG", L"\\Device\\NrvVadSimControl"};
-    const std::set<std::wstring> links = {L"\\DosDevices\\HWPLZ", L"\\DosDevices\\HWPLD",
-                                          L"\\DosDevices\\HWPLG",
-                                          L"\\DosDevices\\NrvVadSimControl"};
+TEST_F(Driver, CreatesTheSixDevicesWithTheirLinks) {
+    const std::set<std::wstring> devices = {L"\\Device\\HWPLZ",
+                                            L"\\Device\\HWPLD",
+                                            L"\\Device\\HWPLG",
+                                            L"\\Device\\NrvVadSimControl",
+                                            L"\\Device\\NrvSlateIndicator",
+                                            L"\\Device\\NrvDockIndicator"};
+    const std::set<std::wstring> links = {
+        L"\\DosDevices\\HWPLZ",
+        L"\\DosDevices\\HWPLD",
+        L"\\DosDevices\\HWPLG",
+        L"\\DosDevices\\NrvVadSimControl",
+        L"\\DosDevices\\root#nrvslateindicator#0000#{317fc439-3f77-41c8-b09e-08ad63272aa3}",
+        L"\\DosDevices\\root#nrvdockindicator#0000#{a84e689b-0dce-493a-a164-acde05478fc3}"};
     EXPECT_EQ(kstub::books().devices, devices);
     EXPECT_EQ(kstub::books().links, links);
     for (ULONG id = 0; id <= kControl; ++id) {
@@ -241,7 +249,7 @@ TEST_F(Driver, PresenceRemovesAndRestoresALink) {
     ASSERT_EQ(Control(IOCTL_VADSIM_SET_PRESENCE, vadsim::Presence{vadsim::kDeviceHwpld, 0}),
               STATUS_SUCCESS);
     EXPECT_EQ(kstub::books().links.count(L"\\DosDevices\\HWPLD"), 0u);
-    EXPECT_EQ(kstub::books().links.size(), 3u);
+    EXPECT_EQ(kstub::books().links.size(), 5u);
     ASSERT_EQ(Control(IOCTL_VADSIM_SET_PRESENCE, vadsim::Presence{vadsim::kDeviceHwpld, 0}),
               STATUS_SUCCESS);
     EXPECT_EQ(State().absent[vadsim::kDeviceHwpld], 1u);
@@ -262,4 +270,69 @@ TEST_F(Driver, CodesThatAreNotBufferedGetNoBufferLookedAt) {
     request.irp()->AssociatedIrp.SystemBuffer = reinterpret_cast<PVOID>(1);  // not a buffer
     EXPECT_EQ(request.Dispatch(&driver), STATUS_INVALID_DEVICE_REQUEST);
     request.irp()->AssociatedIrp.SystemBuffer = nullptr;
+}
+
+namespace {
+
+constexpr ULONG kSlate = kControl + 1;  // the indicators' device ids follow the control device
+constexpr ULONG kDock = kControl + 2;
+
+}  // namespace
+
+TEST_F(Driver, IndicatorWritesToggleAndASecondOpenersFail) {
+    auto write = [&](ULONG id, PFILE_OBJECT file, ULONG length) {
+        Request request(Device(id), file, IRP_MJ_WRITE);
+        request.stack().Parameters.Write.Length = length;
+        const NTSTATUS status = request.Dispatch(&driver);
+        EXPECT_EQ(request.Completions(), 1);
+        EXPECT_EQ(request.Information(), NT_SUCCESS(status) ? length : 0u);
+        return status;
+    };
+    EXPECT_EQ(Device(kSlate)->Flags & DO_EXCLUSIVE, static_cast<ULONG>(DO_EXCLUSIVE));
+    ASSERT_EQ(Open(kSlate, &files[0]), STATUS_SUCCESS);
+    EXPECT_EQ(Open(kSlate, &files[1]), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(write(kSlate, &files[0], 1), STATUS_SUCCESS);
+    EXPECT_EQ(write(kSlate, &files[1], 1), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(write(kSlate, &files[0], 4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Simple(kSlate, &files[0], IRP_MJ_DEVICE_CONTROL), STATUS_INVALID_DEVICE_REQUEST);
+    ASSERT_EQ(Open(kDock, &files[2]), STATUS_SUCCESS);
+    EXPECT_EQ(write(kDock, &files[2], 1), STATUS_SUCCESS);
+    EXPECT_EQ(write(kDock, &files[2], 1), STATUS_SUCCESS);
+    EXPECT_EQ(write(vadsim::kDeviceHwplz, &files[3], 1), STATUS_INVALID_DEVICE_REQUEST);
+
+    Request query(Device(kControl), &controlFile, IRP_MJ_DEVICE_CONTROL);
+    query.Control(IOCTL_VADSIM_QUERY_INDICATORS, nullptr, 0, sizeof(vadsim::IndicatorState));
+    ASSERT_EQ(query.Dispatch(&driver), STATUS_SUCCESS);
+    vadsim::IndicatorState state;
+    std::memcpy(&state, query.Buffer(), sizeof state);
+    EXPECT_EQ(state.state[0], 1u);
+    EXPECT_EQ(state.writes[0], 1u);
+    EXPECT_EQ(state.refused[0], 2u);
+    EXPECT_EQ(state.state[1], 0u);
+    EXPECT_EQ(state.writes[1], 2u);
+    EXPECT_EQ(state.openHandles[0], 1u);
+
+    // Only the counted open's close frees the indicator.
+    Close(kSlate, &files[1]);
+    EXPECT_EQ(Open(kSlate, &files[4]), STATUS_SHARING_VIOLATION);
+    Close(kSlate, &files[0]);
+    EXPECT_EQ(Open(kSlate, &files[5]), STATUS_SUCCESS);
+}
+
+TEST_F(Driver, IndicatorPresenceRemovesAndRestoresItsLink) {
+    const wchar_t* link =
+        L"\\DosDevices\\root#nrvdockindicator#0000#{a84e689b-0dce-493a-a164-acde05478fc3}";
+    ASSERT_EQ(Control(IOCTL_VADSIM_SET_INDICATOR_PRESENCE,
+                      vadsim::IndicatorPresence{vadsim::kIndicatorDock, 0}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(kstub::books().links.count(link), 0u);
+    EXPECT_EQ(kstub::books().links.size(), 5u);
+    ASSERT_EQ(Control(IOCTL_VADSIM_RESET, 0), STATUS_SUCCESS);  // stays removed
+    EXPECT_EQ(kstub::books().links.count(link), 0u);
+    ASSERT_EQ(Control(IOCTL_VADSIM_SET_INDICATOR_PRESENCE,
+                      vadsim::IndicatorPresence{vadsim::kIndicatorDock, 1}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(kstub::books().links.count(link), 1u);
+    EXPECT_EQ(Control(IOCTL_VADSIM_SET_INDICATOR_PRESENCE, vadsim::IndicatorPresence{2, 1}),
+              STATUS_INVALID_PARAMETER);
 }

@@ -64,3 +64,63 @@ TEST_F(DeviceModel, LogKeepsTheNewestEntriesAndReadsInPages) {
     ReadRegister(1);
     EXPECT_EQ(Log().front().sequence, 1u);
 }
+
+TEST_F(DeviceModel, IndicatorsToggleOnOneByteWritesAndTakeOneOpenerAtATime) {
+    IndicatorState state = {};
+    ASSERT_EQ(model.IndicatorOpen(kIndicatorSlate), kOutcomeSuccess);
+    EXPECT_EQ(model.IndicatorOpen(kIndicatorSlate), kOutcomeSharingViolation);
+    EXPECT_EQ(model.IndicatorOpen(kIndicatorDock), kOutcomeSuccess);  // each its own
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorSlate, 1, kOutcomeSuccess), kOutcomeSuccess);
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorSlate, 1, kOutcomeSharingViolation),
+              kOutcomeSharingViolation);  // the refused second handle
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorSlate, 0, kOutcomeSuccess), kOutcomeInvalidParameter);
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorSlate, 2, kOutcomeSuccess), kOutcomeInvalidParameter);
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorCount, 1, kOutcomeSuccess), kOutcomeInvalidRequest);
+    model.FillIndicators(&state);
+    EXPECT_EQ(state.state[kIndicatorSlate], 1u);
+    EXPECT_EQ(state.writes[kIndicatorSlate], 1u);
+    EXPECT_EQ(state.refused[kIndicatorSlate], 3u);
+    EXPECT_EQ(state.state[kIndicatorDock], 0u);
+    EXPECT_EQ(model.IndicatorWrite(kIndicatorSlate, 1, kOutcomeSuccess), kOutcomeSuccess);
+    model.FillIndicators(&state);
+    EXPECT_EQ(state.state[kIndicatorSlate], 0u);  // toggled back
+    EXPECT_EQ(state.writes[kIndicatorSlate], 2u);
+
+    model.IndicatorClose(kIndicatorSlate);
+    EXPECT_EQ(model.IndicatorOpen(kIndicatorSlate), kOutcomeSuccess);  // free again
+    model.FillIndicators(&state);
+    EXPECT_EQ(state.openHandles[kIndicatorSlate], 1u);
+}
+
+TEST_F(DeviceModel, IndicatorControlRequestsAndReset) {
+    const IndicatorPresence absent = {kIndicatorDock, 0};
+    EXPECT_EQ(model.Control(IOCTL_VADSIM_SET_INDICATOR_PRESENCE, &absent, sizeof absent, nullptr, 0)
+                  .outcome,
+              kOutcomeSuccess);
+    const IndicatorPresence bad = {kIndicatorCount, 1};
+    EXPECT_EQ(
+        model.Control(IOCTL_VADSIM_SET_INDICATOR_PRESENCE, &bad, sizeof bad, nullptr, 0).outcome,
+        kOutcomeInvalidParameter);
+    ASSERT_EQ(model.IndicatorOpen(kIndicatorDock), kOutcomeSuccess);
+    model.IndicatorWrite(kIndicatorDock, 1, kOutcomeSuccess);
+
+    IndicatorState state = {};
+    EXPECT_EQ(
+        model.Control(IOCTL_VADSIM_QUERY_INDICATORS, nullptr, 0, &state, sizeof state - 1).outcome,
+        kOutcomeBufferTooSmall);
+    Answer answer = model.Control(IOCTL_VADSIM_QUERY_INDICATORS, nullptr, 0, &state, sizeof state);
+    EXPECT_EQ(answer.outcome, kOutcomeSuccess);
+    EXPECT_EQ(answer.bytes, sizeof state);
+    EXPECT_EQ(state.absent[kIndicatorDock], 1u);
+    EXPECT_EQ(state.absent[kIndicatorSlate], 0u);
+    EXPECT_EQ(state.state[kIndicatorDock], 1u);
+
+    // A reset clears states and counts; handles and presence stay.
+    model.Reset();
+    model.FillIndicators(&state);
+    EXPECT_EQ(state.state[kIndicatorDock], 0u);
+    EXPECT_EQ(state.writes[kIndicatorDock], 0u);
+    EXPECT_EQ(state.openHandles[kIndicatorDock], 1u);
+    EXPECT_EQ(state.absent[kIndicatorDock], 1u);
+    EXPECT_EQ(model.IndicatorOpen(kIndicatorDock), kOutcomeSharingViolation);
+}
