@@ -2,7 +2,6 @@
 
 #include <setupapi.h>
 
-#include <cstdio>
 #include <cwchar>
 
 #include "UniqueHandle.h"
