@@ -13,6 +13,7 @@ unset DISPLAY
 nrv_start_display
 nrv_start_wineserver
 trap 'nrv_stop_wineserver; nrv_stop_display' EXIT
+nrv_wait_for_desktop
 
 passed=0; failed=0; status=0
 for arch in x86 x64; do

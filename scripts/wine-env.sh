@@ -53,4 +53,22 @@ nrv_start_wineserver() {
   # and its caches; done here, it cannot time out inside a test.
   "${display[@]}" "$NRV_WINE32" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 }
+# Waits (up to a minute) until 32- and 64-bit programs can create windows on
+# the run's display: in a new prefix the desktop can take seconds to answer,
+# and a program that asks too early gets no graphics driver for its life.
+nrv_wait_for_desktop() {
+  [ -n "${NRV_GUI_DISPLAY:-}" ] || return 0
+  local arch loader probe
+  for arch in x86 x64; do
+    probe="$NRV_BUILD/$arch/bin/guiprobe.exe"
+    [ -f "$probe" ] || continue
+    loader=$NRV_WINE32
+    [ "$arch" = x64 ] && loader=$NRV_WINE64
+    for _ in $(seq 60); do
+      DISPLAY="$NRV_GUI_DISPLAY" "$loader" "$probe" </dev/null >/dev/null 2>&1 && break
+      sleep 1
+    done
+  done
+}
+
 nrv_stop_wineserver() { wineserver -k 2>/dev/null || true; }
