@@ -119,8 +119,6 @@ inline const LogSite* SiteAddress(const LogSite& site) {
 }  // namespace detail
 }  // namespace dbglog
 
-#define DBGLOG_WIDE_(text) L"" text
-
 // Declares the function tag used by the LOG_ macros in this scope.
 #define DBGLOG_FUNCTION_TAG(name) \
     [[maybe_unused]] static constexpr const wchar_t* dbglogFunctionTag = L" (" #name L")"
