@@ -63,6 +63,10 @@ struct LocalMemoryTraits {  // buffers the system allocated with LocalAlloc
     static HLOCAL Invalid() { return nullptr; }
     static void Close(HLOCAL memory) { ::LocalFree(memory); }
 };
+struct ServiceHandleTraits {  // service control manager and service handles
+    static SC_HANDLE Invalid() { return nullptr; }
+    static void Close(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
+};
 struct StreamTraits {
     static FILE* Invalid() { return nullptr; }
     static void Close(FILE* stream) { std::fclose(stream); }
@@ -74,6 +78,7 @@ using UniqueHKey = UniqueResource<HKEY, RegKeyTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueStream = UniqueResource<FILE*, StreamTraits>;
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 
 // Owner of one COM interface pointer: released once.
 template <typename T>

@@ -188,13 +188,28 @@ DWORD GetMachineIdentity(IdentityWord word) {
     return posture::IdentityFromReply(succeeded, reply, word);
 }
 
+namespace {
+
+struct MachineIdentity {
+    DWORD manufacturer;
+    DWORD machine;
+};
+
+// Waits, reads the manufacturer word, waits 50 ms, reads the machine word:
+// the sequence every install check starts with.
+MachineIdentity ReadIdentityAfter(posture::MachineEnvironment& environment, DWORD firstWaitMs) {
+    environment.Sleep(firstWaitMs);
+    const DWORD manufacturer = GetMachineIdentity(IdentityWord::Manufacturer);
+    environment.Sleep(posture::kReadWaitMs);
+    return {manufacturer, GetMachineIdentity(IdentityWord::Machine)};
+}
+
+}  // namespace
+
 DWORD CheckIsConvertible() {
     DBGLOG_TRACE_FUNCTION(CheckIsConvertible);
     posture::MachineEnvironment& environment = CurrentMachineEnvironment();
-    environment.Sleep(posture::kReadWaitMs);
-    const DWORD manufacturer = GetMachineIdentity(IdentityWord::Manufacturer);
-    environment.Sleep(posture::kReadWaitMs);
-    const DWORD machine = GetMachineIdentity(IdentityWord::Machine);
+    const auto [manufacturer, machine] = ReadIdentityAfter(environment, posture::kReadWaitMs);
 
     const int index = posture::ManufacturerIndex(manufacturer);
     if (index < 0) {
@@ -214,10 +229,7 @@ DWORD CheckIsConvertible() {
 DWORD CheckIsPidVidKeyboard() {
     DBGLOG_TRACE_FUNCTION(CheckIsPidVidKeyboard);
     posture::MachineEnvironment& environment = CurrentMachineEnvironment();
-    environment.Sleep(posture::kReadWaitMs);
-    const DWORD manufacturer = GetMachineIdentity(IdentityWord::Manufacturer);
-    environment.Sleep(posture::kReadWaitMs);
-    const DWORD machine = GetMachineIdentity(IdentityWord::Machine);
+    const auto [manufacturer, machine] = ReadIdentityAfter(environment, posture::kReadWaitMs);
     LOG_TRACE(L"dwManufacture = 0x%x, dwMachine = 0x%x", manufacturer, machine);
 
     if (const DWORD* pidVid = posture::FindModel(PidVidTable, manufacturer, machine)) {
@@ -230,10 +242,7 @@ DWORD CheckIsPidVidKeyboard() {
 DWORD CheckIsWorkaround() {
     DBGLOG_TRACE_FUNCTION(CheckIsWorkaround);
     posture::MachineEnvironment& environment = CurrentMachineEnvironment();
-    environment.Sleep(posture::kWorkaroundWaitMs);
-    const DWORD manufacturer = GetMachineIdentity(IdentityWord::Manufacturer);
-    environment.Sleep(posture::kReadWaitMs);
-    const DWORD machine = GetMachineIdentity(IdentityWord::Machine);
+    const auto [manufacturer, machine] = ReadIdentityAfter(environment, posture::kWorkaroundWaitMs);
 
     if (posture::FindModel(WorkaroundTable, manufacturer, machine)) {
         LOG_TRACE(L"Need add the workaround");

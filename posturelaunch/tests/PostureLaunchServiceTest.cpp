@@ -9,11 +9,7 @@ using namespace testsupport;
 
 namespace {
 
-struct ServiceHandleTraits {
-    static SC_HANDLE Invalid() { return nullptr; }
-    static void Close(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
-};
-using UniqueServiceHandle = nrv::UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+using nrv::UniqueServiceHandle;
 
 class PostureLauncher : public ::testing::Test {
 protected:

@@ -9,16 +9,6 @@ using testsupport::ProcessResult;
 
 namespace {
 
-ProcessResult RunVadctl(const std::wstring& args) {
-    testsupport::ProcessOptions options;
-    options.captureStandardError = true;
-    options.captureStandardOutput = true;
-    ProcessResult result =
-        testsupport::RunProcess(testsupport::ExeDirectory() + L"\\vadctl.exe", args, options);
-    std::erase(result.standardOutput, '\r');  // written as text
-    return result;
-}
-
 class VadCtlTool : public DeviceTest {
 protected:
     // A command that must succeed with nothing on stderr; its output.

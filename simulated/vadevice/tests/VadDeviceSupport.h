@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "TestSupport.h"
 #include "UniqueHandle.h"
 #include "VadSimClient.h"
 #include "VadSimControl.h"
@@ -136,5 +137,17 @@ protected:
         return state;
     }
 };
+
+// Runs vadctl.exe (beside the test binary) with both output streams captured;
+// its text-mode line ends are folded to "\n".
+inline testsupport::ProcessResult RunVadctl(const std::wstring& args) {
+    testsupport::ProcessOptions options;
+    options.captureStandardError = true;
+    options.captureStandardOutput = true;
+    testsupport::ProcessResult result =
+        testsupport::RunProcess(testsupport::ExeDirectory() + L"\\vadctl.exe", args, options);
+    std::erase(result.standardOutput, '\r');
+    return result;
+}
 
 }  // namespace vadtest

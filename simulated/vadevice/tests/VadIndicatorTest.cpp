@@ -14,21 +14,7 @@ using testsupport::ProcessResult;
 
 namespace {
 
-struct ServiceHandleTraits {
-    static SC_HANDLE Invalid() { return nullptr; }
-    static void Close(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
-};
-using ServiceHandle = nrv::UniqueResource<SC_HANDLE, ServiceHandleTraits>;
-
-ProcessResult RunVadctl(const std::wstring& args) {
-    testsupport::ProcessOptions options;
-    options.captureStandardError = true;
-    options.captureStandardOutput = true;
-    ProcessResult result =
-        testsupport::RunProcess(testsupport::ExeDirectory() + L"\\vadctl.exe", args, options);
-    std::erase(result.standardOutput, '\r');
-    return result;
-}
+using ServiceHandle = nrv::UniqueServiceHandle;
 
 std::wstring Lower(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
