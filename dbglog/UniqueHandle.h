@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <utility>
@@ -67,6 +68,10 @@ struct ServiceHandleTraits {  // service control manager and service handles
     static SC_HANDLE Invalid() { return nullptr; }
     static void Close(SC_HANDLE handle) { ::CloseServiceHandle(handle); }
 };
+struct DeviceInfoSetTraits {  // SetupDiGetClassDevs: INVALID_HANDLE_VALUE when absent
+    static HDEVINFO Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HDEVINFO set) { ::SetupDiDestroyDeviceInfoList(set); }
+};
 struct StreamTraits {
     static FILE* Invalid() { return nullptr; }
     static void Close(FILE* stream) { std::fclose(stream); }
@@ -79,6 +84,7 @@ using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueStream = UniqueResource<FILE*, StreamTraits>;
 using UniqueServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+using UniqueDeviceInfoSet = UniqueResource<HDEVINFO, DeviceInfoSetTraits>;
 
 // Owner of one COM interface pointer: released once.
 template <typename T>

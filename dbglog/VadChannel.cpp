@@ -209,11 +209,11 @@ bool WaitDeviceEvent(CHwplgCtrlMgr& manager, ULONG eventCode, ULONG& value) {
     return result;
 }
 
-bool EvaluateDeviceMethod(const char (&methodName)[5], ULONG& result) {
+MethodOutcome EvaluateDeviceMethod(const char (&methodName)[5], ULONG& result) {
     nrv::UniqueFileHandle device(::CreateFileW(vad::kRegisterDevicePath, GENERIC_READ,
                                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!device) return false;
+    if (!device) return MethodOutcome::DeviceUnavailable;
     vad::MethodRequest request{};
     request.inputLength = vad::kMethodInputLength;
     request.signature = vad::kMethodSignature;
@@ -224,12 +224,12 @@ bool EvaluateDeviceMethod(const char (&methodName)[5], ULONG& result) {
     DWORD bytes = 0;
     if (!::DeviceIoControl(device.get(), IOCTL_HWPL_EVAL_METHOD, &request, sizeof request,
                            reply.get(), sizeof(vad::MethodReply), &bytes, &overlapped)) {
-        return false;
+        return MethodOutcome::Failed;
     }
     // A reply too short to hold the result is no result.
-    if (bytes < (vad::kMethodResultWord + 1) * sizeof(ULONG)) return false;
+    if (bytes < (vad::kMethodResultWord + 1) * sizeof(ULONG)) return MethodOutcome::Failed;
     result = reply->words[vad::kMethodResultWord];
-    return true;
+    return MethodOutcome::Succeeded;
 }
 
 // ---------------------------------------------------------------------------

@@ -133,9 +133,15 @@ private:
 // awaited before the wait returns.
 bool WaitDeviceEvent(CHwplgCtrlMgr& manager, ULONG eventCode, ULONG& value);
 
+enum class MethodOutcome {
+    Succeeded,          // result holds the method's integer
+    DeviceUnavailable,  // the device could not be opened
+    Failed,             // the request failed or its reply was too short
+};
+
 // Evaluates a firmware method without arguments through "\\.\HWPLZ": its
-// integer result. Fails when the device cannot be opened or the request fails.
-bool EvaluateDeviceMethod(const char (&methodName)[5], ULONG& result);
+// integer result. Callers log an unavailable device themselves.
+MethodOutcome EvaluateDeviceMethod(const char (&methodName)[5], ULONG& result);
 
 // ---------------------------------------------------------------------------
 // The workaround: a register sequence on resume and, on some models, a thread

@@ -68,7 +68,7 @@ TEST(VadChannelAbsent, PostureOperationsFailQuietlyAndAtOnce) {
     EXPECT_FALSE(manager.HciWrite(0xA6, 0, 0x100, 0, 0));
     EXPECT_FALSE(manager.HciRead(0x96, read));
     EXPECT_FALSE(manager.HciReadPolled(0xA6, 0x200, polled));
-    EXPECT_FALSE(EvaluateDeviceMethod("VCID", result));
+    EXPECT_EQ(EvaluateDeviceMethod("VCID", result), MethodOutcome::DeviceUnavailable);
     CHwplgCtrlMgr events;
     ULONG value = 0;
     EXPECT_FALSE(WaitDeviceEvent(events, 0x94, value));

@@ -161,9 +161,9 @@ TEST_F(VadChannelDevice, MethodResultAsEachCallerReadsIt) {
         ASSERT_TRUE(control.SetMethod(name, 0x00000101));
     }
     ULONG vcid = 0, ctst = 0, plst = 0;
-    ASSERT_TRUE(EvaluateDeviceMethod("VCID", vcid));
-    ASSERT_TRUE(EvaluateDeviceMethod("CTST", ctst));
-    ASSERT_TRUE(EvaluateDeviceMethod("PLST", plst));
+    ASSERT_EQ(EvaluateDeviceMethod("VCID", vcid), MethodOutcome::Succeeded);
+    ASSERT_EQ(EvaluateDeviceMethod("CTST", ctst), MethodOutcome::Succeeded);
+    ASSERT_EQ(EvaluateDeviceMethod("PLST", plst), MethodOutcome::Succeeded);
     EXPECT_EQ(vcid, 0x101u);
     EXPECT_EQ(ctst & 0xFF, 1u);
     EXPECT_EQ(plst & 0xFF, 1u);
@@ -172,7 +172,7 @@ TEST_F(VadChannelDevice, MethodResultAsEachCallerReadsIt) {
     ExpectWords(requests[0], {0, 8, 0x42696541, 0x44494356, 0, 0, 0, 0});
 
     ASSERT_TRUE(control.FailMethod(vad::MethodName("CTST")));
-    EXPECT_FALSE(EvaluateDeviceMethod("CTST", ctst));
+    EXPECT_EQ(EvaluateDeviceMethod("CTST", ctst), MethodOutcome::Failed);
 }
 
 TEST_F(VadChannelDevice, EventWaitDeliversTheRaisedValue) {

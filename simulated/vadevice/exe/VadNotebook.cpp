@@ -10,11 +10,7 @@ namespace vadsim {
 
 namespace {
 
-struct DeviceInfoSetTraits {
-    static HDEVINFO Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HDEVINFO set) { ::SetupDiDestroyDeviceInfoList(set); }
-};
-using UniqueDeviceInfoSet = nrv::UniqueResource<HDEVINFO, DeviceInfoSetTraits>;
+using nrv::UniqueDeviceInfoSet;
 
 DWORD LastError() {
     const DWORD error = ::GetLastError();

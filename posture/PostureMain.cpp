@@ -1,0 +1,17 @@
+// POSTURESVC.exe: the posture service and its own installer.
+#include "DbgLog.h"
+#include "MachineConfig.h"
+#include "PostureService.h"
+
+#include <windows.h>
+
+extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
+    LogLevel::Error, dbglog::Destination::SharedFile,
+    L"%LocalAppData%\\NORVALE\\SYSKIT\\POSTURESVC.txt", dbglog::TextConversion::Runtime};
+
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR commandLine,
+                    int /*show*/) {
+    InitWorkPath(nullptr);
+    ReadConfigFile();
+    return RunCommandLine(commandLine);
+}
