@@ -231,7 +231,7 @@ HRESULT InstallService() {
         return E_POINTER;
     }
     wchar_t imagePath[1024 + 64];
-    ::swprintf(imagePath, sizeof imagePath / sizeof imagePath[0], L"\"%s\\%s\"", g_workPath,
+    ::swprintf(imagePath, sizeof imagePath / sizeof imagePath[0], L"\"%ls\\%ls\"", g_workPath,
                kServiceExecutable);
     const nrv::UniqueServiceHandle service(
         ::CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, 0,
