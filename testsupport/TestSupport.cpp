@@ -285,4 +285,46 @@ int TestLog::Count(const std::string& text) {
     return count;
 }
 
+namespace {
+
+// SystemHandleInformation: one entry per open handle of the system.
+struct HandleEntry {
+    ULONG processId;  // on Windows the low 16 bits; the rest is a back-trace index
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    void* object;
+    ACCESS_MASK access;
+};
+struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+};
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+}  // namespace
+
+DWORD ProcessHandleCount(DWORD processId) {
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    std::vector<unsigned char> buffer(1 << 20);
+    LONG status = 0;
+    ULONG needed = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
+        if (buffer.size() >= (1u << 28)) return 0;
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) return 0;
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    DWORD count = 0;
+    for (ULONG i = 0; i < table->count; ++i) {
+        if ((table->entries[i].processId & 0xFFFF) == (processId & 0xFFFF)) ++count;
+    }
+    return count;
+}
+
 }  // namespace testsupport

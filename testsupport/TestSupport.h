@@ -74,6 +74,10 @@ private:
     DWORD m_id = 0;
 };
 
+// The number of handles a process holds, from the system's handle table
+// (Wine answers GetProcessHandleCount with 0); 0 when it cannot be read.
+DWORD ProcessHandleCount(DWORD processId);
+
 // Polls condition every 10 ms until it holds or timeoutMs pass.
 template <typename Condition>
 bool WaitFor(Condition condition, DWORD timeoutMs = 5000) {

@@ -284,3 +284,22 @@ TEST_F(PostureService, GarbageOrMissingConfigurationNeverCrashes) {
         << "without the file no keyboard dock is known";
     EXPECT_LE(StopAndTime(), kStopBoundMs);
 }
+
+TEST_F(PostureService, LauncherStartsAndStopsItThroughNet) {
+    // The launcher is a 32-bit program, built in the x86 tree beside this one.
+    const std::wstring launcher =
+        testsupport::ExeDirectory() + L"\\..\\..\\x86\\bin\\POSTURESVCINST.exe";
+    ASSERT_TRUE(testsupport::FileExists(launcher)) << "build the x86 tree first";
+    Install();
+    EXPECT_EQ(testsupport::RunProcess(launcher, L"/start").exitCode, 0u);
+    EXPECT_EQ(testsupport::RunProcess(launcher, L"/START ").exitCode, 0u);
+    ::Sleep(1500);
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_STOPPED)) << "only \"/START\" starts it";
+
+    EXPECT_EQ(testsupport::RunProcess(launcher, L"/START").exitCode, 0u);
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 15000));
+    EXPECT_TRUE(WaitForLog("ENTER ServiceMain"));
+    EXPECT_EQ(testsupport::RunProcess(launcher, L"/STOP").exitCode, 0u);
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 15000));
+    EXPECT_EQ(LogCount("dwControl = 1"), 1);
+}
