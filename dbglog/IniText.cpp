@@ -1,5 +1,7 @@
 #include "IniText.h"
 
+#include <algorithm>
+
 #include <memory>
 #include <new>
 
@@ -61,8 +63,9 @@ bool ScanNumber(std::wstring_view text, unsigned base, DWORD& value) {
 
 }  // namespace
 
-DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChars) {
-    for (std::uint64_t size = kInitialReadChars;; size *= 2) {
+DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChars,
+                  DWORD initialChars) {
+    for (std::uint64_t size = std::max(initialChars, kInitialReadChars);; size *= 2) {
         if (size >= limitChars) return ERROR_INVALID_PARAMETER;
         const DWORD chars = static_cast<DWORD>(size);
         std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[chars]);
@@ -82,14 +85,10 @@ DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChar
 
 std::vector<std::wstring> SplitNameList(std::wstring_view list) {
     std::vector<std::wstring> names;
-    std::size_t pos = 0;
-    while (pos < list.size()) {
-        std::size_t end = list.find(L'\0', pos);
-        if (end == std::wstring_view::npos) end = list.size();
-        if (end == pos) break;
-        names.emplace_back(list.substr(pos, end - pos));
-        pos = end + 1;
-    }
+    AnyNameInList(list, [&](std::wstring_view name) {
+        names.emplace_back(name);
+        return false;
+    });
     return names;
 }
 

@@ -28,8 +28,22 @@ using ProfileReader = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // with the text (length as reported, embedded zeros kept),
 // ERROR_INVALID_PARAMETER when the buffer would have to reach limitChars, or
 // ERROR_NOT_ENOUGH_MEMORY when a buffer cannot be allocated.
-DWORD ReadGrowing(const ProfileReader& read, std::wstring& text,
-                  DWORD limitChars = kReadLimitChars);
+DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChars = kReadLimitChars,
+                  DWORD initialChars = kInitialReadChars);
+
+// Calls test with each name of a list of zero-terminated names (an empty
+// name ends the list) until it returns true; whether one did.
+template <typename Test>
+bool AnyNameInList(std::wstring_view list, Test test) {
+    for (std::size_t pos = 0; pos < list.size();) {
+        std::size_t end = list.find(L'\0', pos);
+        if (end == std::wstring_view::npos) end = list.size();
+        if (end == pos) break;
+        if (test(list.substr(pos, end - pos))) return true;
+        pos = end + 1;
+    }
+    return false;
+}
 
 // Splits a list of zero-terminated names; an empty name ends the list.
 std::vector<std::wstring> SplitNameList(std::wstring_view list);

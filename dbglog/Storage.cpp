@@ -1,5 +1,7 @@
 #include "Storage.h"
 
+#include <atomic>
+
 #include "IniText.h"
 
 #include <utility>
@@ -40,14 +42,26 @@ DWORD ReadProfileString(const std::wstring& file, const std::wstring& section,
         value);
 }
 
-DWORD ReadSectionNames(const std::wstring& file, std::vector<std::wstring>& names) {
+// Size of the last section list read: a file read section by section gives
+// the same list every time, and one call then reads it instead of one per
+// doubling.
+std::atomic<DWORD> g_sectionListChars{ini::kInitialReadChars};
+
+DWORD ReadSectionList(const std::wstring& file, std::wstring& list) {
     if (file.empty()) return ERROR_INVALID_PARAMETER;  // would read win.ini
-    std::wstring list;
     const DWORD error = ini::ReadGrowing(
         [&](wchar_t* buffer, DWORD size) {
             return ::GetPrivateProfileSectionNamesW(buffer, size, file.c_str());
         },
-        list);
+        list, ini::kReadLimitChars, g_sectionListChars.load(std::memory_order_relaxed));
+    if (error == ERROR_SUCCESS && list.size() + 2 < ini::kReadLimitChars / 2)
+        g_sectionListChars.store(static_cast<DWORD>(list.size() + 3), std::memory_order_relaxed);
+    return error;
+}
+
+DWORD ReadSectionNames(const std::wstring& file, std::vector<std::wstring>& names) {
+    std::wstring list;
+    const DWORD error = ReadSectionList(file, list);
     if (error == ERROR_SUCCESS) names = ini::SplitNameList(list);
     return error;
 }
@@ -154,16 +168,11 @@ bool IniFileStorage::OpenSection(const std::wstring& fileName, const std::wstrin
     const std::wstring path = ini::ResolveFileName(fileName, ModulePath());
     if (path.empty()) return Fail(ERROR_INVALID_PARAMETER);
 
-    std::vector<std::wstring> sections;
-    const DWORD error = ReadSectionNames(path, sections);
+    std::wstring list;
+    const DWORD error = ReadSectionList(path, list);
     if (error != ERROR_SUCCESS) return Fail(error);
-    bool found = false;
-    for (const std::wstring& name : sections) {
-        if (ini::SectionMatches(name, sectionName)) {
-            found = true;
-            break;
-        }
-    }
+    const bool found = ini::AnyNameInList(
+        list, [&](std::wstring_view name) { return ini::SectionMatches(name, sectionName); });
     if (!found) {
         if (!create) return Fail(ERROR_NOT_FOUND);
         if (!CreateEmptySection(path, sectionName)) return false;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 using posturetest::InstalledService;
@@ -302,4 +303,25 @@ TEST_F(PostureService, LauncherStartsAndStopsItThroughNet) {
     EXPECT_EQ(testsupport::RunProcess(launcher, L"/STOP").exitCode, 0u);
     EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 15000));
     EXPECT_EQ(LogCount("dwControl = 1"), 1);
+}
+
+TEST_F(PostureService, ThousandsOfSectionsAreAllRead) {
+    std::string file;
+    constexpr int kSections = 3000;
+    for (int i = 0; i < kSections; ++i) {
+        char section[96];
+        std::snprintf(section, sizeof section,
+                      "[CONVERTIBLE_INHOUSE_M%d]\r\nMACHINE_ID=0x%X\r\nCONVERTIBLE=%d\r\n", i,
+                      0x1000 + i, i % 2 + 1);
+        file += section;
+    }
+    testsupport::WriteFileBytes(folder / L"POSTURESVC.ini", file);
+    // The last section's machine, of manufacturer INHOUSE (1).
+    ASSERT_TRUE(control.SetIdentity(1, 0x1000 + kSections - 1));
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(Run(L"/CHECK_AND_INSTALL").exitCode, 1u);
+    std::printf("/CHECK_AND_INSTALL with %d sections: %llu ms\n", kSections,
+                ::GetTickCount64() - start);
+    EXPECT_EQ(PSVRegRead_DWORD(L"Convertible"), static_cast<DWORD>((kSections - 1) % 2 + 1));
+    EXPECT_EQ(LogCount("Section: CONVERTIBLE_INHOUSE_M"), kSections);
 }
