@@ -122,6 +122,25 @@ TEST_F(PostureService, LockedDockRotationWithoutWorkaroundEndsItself) {
     EXPECT_EQ(PendingWaits(), 0u);
 }
 
+TEST_F(PostureService, LockedDockRotationWithWorkaroundKeepsWaiting) {
+    SetPostureValue(L"DockRotation", 1);
+    SetPostureValue(L"NoWorkaround", 0);
+    Install();
+    Start();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return PendingWaits() >= 1; }));
+    EXPECT_EQ(LogCount("g_isWorkaround = true"), 1);
+    // A docking event starts no worker while rotation is locked.
+    ASSERT_TRUE(control.SetMethod(vad::MethodName("VCID"), kSampleKeyboardDockId));
+    vadsim::RaiseResult result{};
+    ASSERT_TRUE(control.Raise(0x94, 0, 0, &result));
+    EXPECT_GE(result.completed, 1u);
+    ::Sleep(500);
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(LogCount("ENTER DockStatusThread"), 0);
+    EXPECT_TRUE(WaitForWrites(0, 0));
+    EXPECT_LE(StopAndTime(), kStopBoundMs);
+}
+
 TEST_F(PostureService, AbsentEventDeviceStopsTheService) {
     ASSERT_TRUE(control.SetPresent(vadsim::kDeviceHwplg, false));
     Install();
