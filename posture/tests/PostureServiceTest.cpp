@@ -459,6 +459,24 @@ TEST_F(PowerEvents, SuspendThenResumeWaitsForTheMachineToSettle) {
     EXPECT_TRUE(TokenFree());
 }
 
+TEST_F(PowerEvents, SuspendWhileAWorkerRunsIsLeftForTheResume) {
+    // The worker that runs when the machine goes to sleep did not resume
+    // from it: the worker of the resume must still wait for the machine.
+    fake.onMethod = [&](const std::string&) {
+        if (fake.methodCalls["VCID"] == 1) Power(PBT_APMSUSPEND);
+    };
+    DockStatusThread();
+    EXPECT_TRUE(g_isSuspend.load());
+    EXPECT_EQ(TestLog::Count("ResumeFromSuspend"), 0);
+    EXPECT_TRUE(fake.StepsOf("sleep").empty());
+
+    fake.steps.clear();
+    Power(PBT_APMRESUMEAUTOMATIC);
+    EXPECT_EQ(fake.steps, (std::vector<std::string>{"worker standard", "sleep 4000", "method VCID",
+                                                    "sleep 1000"}));
+    EXPECT_FALSE(g_isSuspend.load());
+}
+
 TEST_F(PowerEvents, OtherControlsChangeNothing) {
     EXPECT_EQ(Power(PBT_APMPOWERSTATUSCHANGE), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(HandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
