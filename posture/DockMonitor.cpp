@@ -232,7 +232,9 @@ void RunDockWorker(DockWorker worker) {
         }
     }
 
-    if (g_isSuspend.load()) {
+    // Only the suspend this worker resumed from ends here: one that began
+    // while it ran is left for the worker of its resume.
+    if (resuming) {
         LOG_INFO(L"POSTURESVC_DockStatusThread_ResumeFromSuspend 2nd");
         g_isSuspend.store(false);
         environment.Sleep(kResumeAfterMs);

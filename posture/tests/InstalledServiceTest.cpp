@@ -94,6 +94,7 @@ TEST_F(PostureService, ConvertibleWaitsForThePanelEvent) {
     SetPostureValue(L"Convertible", 1);
     Install();
     Start();
+    ASSERT_TRUE(WaitForLog("LEAVE DockStatusThread")) << "the start's worker";
     ASSERT_TRUE(control.SetMethod(vad::MethodName("CTST"), 0));  // clamshell
     RaiseWhenWaiting(0x93);
     ASSERT_TRUE(WaitForLog("POSTURESVC_DockStatusThread_Connect_KBDock"));
