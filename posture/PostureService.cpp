@@ -116,6 +116,9 @@ void StandardMode() {
     for (;;) {
         // Dock rotation locked and no workaround: nothing for the service to do.
         if (!g_isWorkaround && g_DockRotation) break;
+        // The stop event ends a wait; the flag also ends the loop should the
+        // event be missing.
+        if (g_isStopRequested.load() != 0) break;
         if (!environment.EventDevicePresent()) break;
         if (!environment.WaitFirmwareEvent(ulNotifyCodeSvc)) break;
         if (!g_DockRotation && !g_isSuspend.load()) StartWorker(DockWorker::Standard);

@@ -330,6 +330,17 @@ TEST_F(ServiceRuns, StopEndsTheFirmwareWait) {
     EXPECT_EQ(TestLog::Count("dwControl = 1"), 1);
 }
 
+TEST_F(ServiceRuns, StopWithoutAStopEventStillEndsTheLoop) {
+    fake.eventsFail = true;  // no stop event to end the wait
+    fake.firmwareEvents = 5;
+    fake.onFirmwareWait = [&](int wait) {
+        if (wait == 1) Stop();
+    };
+    ServiceMain(0, nullptr);
+    EXPECT_EQ(fake.firmwareWaits.size(), 2u) << "no wait after the stop";
+    EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopPending, kStopped}));
+}
+
 TEST_F(ServiceRuns, InterrogateReportsTheStatusAgain) {
     fake.onFirmwareWait = [&](int) {
         EXPECT_EQ(HandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr),
