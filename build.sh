@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the main job: installs what is missing, builds
 # both architectures, gathers every deliverable into out/bin and lists them
-# with architecture and size.
+# with architecture and size, then demonstrates the posture service on the
+# simulated notebook (scripts/demo-posture.sh); its failure fails the build.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup-host.sh
@@ -26,3 +27,5 @@ for f in "$out"/bin/*; do
   esac
   printf '  %-28s %-5s %10s\n' "$(basename "$f")" "$arch" "$(stat -c %s "$f")"
 done
+
+scripts/demo-posture.sh
