@@ -327,4 +327,18 @@ DWORD ProcessHandleCount(DWORD processId) {
     return count;
 }
 
+DWORD ServiceState(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+void StopAndDeleteService(SC_HANDLE manager, const wchar_t* name) {
+    const nrv::UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    SERVICE_STATUS status{};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    WaitFor([&] { return ServiceState(service.get()) == SERVICE_STOPPED; });
+    ::DeleteService(service.get());
+}
+
 }  // namespace testsupport

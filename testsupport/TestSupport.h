@@ -78,6 +78,13 @@ private:
 // (Wine answers GetProcessHandleCount with 0); 0 when it cannot be read.
 DWORD ProcessHandleCount(DWORD processId);
 
+// The service's current state (SERVICE_RUNNING, ...); 0 when it cannot be
+// queried.
+DWORD ServiceState(SC_HANDLE service);
+// Stops the named service if it is installed (waiting up to 5 s for
+// STOPPED) and deletes it; nothing when there is no such service.
+void StopAndDeleteService(SC_HANDLE manager, const wchar_t* name);
+
 // Polls condition every 10 ms until it holds or timeoutMs pass.
 template <typename Condition>
 bool WaitFor(Condition condition, DWORD timeoutMs = 5000) {

@@ -89,18 +89,22 @@ inline void FakeMachine::RunInstallChecks() {
     EXPECT_EQ(CheckIsPidVidKeyboard(), 0u);
 }
 
-// Uses an environment for the life of the object.
-class UseEnvironment {
+// Puts an environment in place for the life of the object, through the
+// function that sets it, and the one used before back when destroyed.
+template <typename Environment, Environment* (*Set)(Environment*)>
+class UseEnvironmentOf {
 public:
-    explicit UseEnvironment(posture::MachineEnvironment& environment)
-        : m_previous(posture::SetMachineEnvironment(&environment)) {}
-    ~UseEnvironment() { posture::SetMachineEnvironment(m_previous); }
-    UseEnvironment(const UseEnvironment&) = delete;
-    UseEnvironment& operator=(const UseEnvironment&) = delete;
+    explicit UseEnvironmentOf(Environment& environment) : m_previous(Set(&environment)) {}
+    ~UseEnvironmentOf() { Set(m_previous); }
+    UseEnvironmentOf(const UseEnvironmentOf&) = delete;
+    UseEnvironmentOf& operator=(const UseEnvironmentOf&) = delete;
 
 private:
-    posture::MachineEnvironment* m_previous;
+    Environment* m_previous;
 };
+
+using UseEnvironment =
+    UseEnvironmentOf<posture::MachineEnvironment, posture::SetMachineEnvironment>;
 
 // Points g_workPath at a folder.
 inline void SetWorkPath(const std::wstring& folder) {

@@ -420,18 +420,7 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-// Uses a posture environment for the life of the object.
-class UsePosture {
-public:
-    explicit UsePosture(posture::PostureEnvironment& environment)
-        : m_previous(posture::SetPostureEnvironment(&environment)) {}
-    ~UsePosture() { posture::SetPostureEnvironment(m_previous); }
-    UsePosture(const UsePosture&) = delete;
-    UsePosture& operator=(const UsePosture&) = delete;
-
-private:
-    posture::PostureEnvironment* m_previous;
-};
+using UsePosture = UseEnvironmentOf<posture::PostureEnvironment, posture::SetPostureEnvironment>;
 
 // The service's process-wide state, put back as a fresh process has it and
 // restored when destroyed.

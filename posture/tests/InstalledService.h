@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MachineConfig.h"
+#include "PostureKeyCleanup.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
 #include "VadNotebook.h"
@@ -20,13 +21,6 @@ namespace posturetest {
 inline constexpr DWORD kSampleKeyboardPidVid = 0x00071A2C;
 // A keyboard-dock id listed in the sample configuration.
 inline constexpr ULONG kSampleKeyboardDockId = 0x0302;
-
-inline void DeletePostureKey() {
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE\\NORVALE System Driver");
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE");
-}
 
 inline void SetPostureValue(const wchar_t* name, DWORD value) {
     nrv::UniqueHKey key;
@@ -84,10 +78,7 @@ protected:
         ASSERT_TRUE(service) << "not installed: " << ::GetLastError();
     }
 
-    DWORD State() {
-        SERVICE_STATUS status{};
-        return ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
-    }
+    DWORD State() { return testsupport::ServiceState(service.get()); }
 
     bool WaitForState(DWORD state, DWORD timeoutMs = 10000) {
         return testsupport::WaitFor([&] { return State() == state; }, timeoutMs);
@@ -148,17 +139,8 @@ protected:
     }
 
     void RemoveService() {
-        nrv::UniqueServiceHandle old(
-            ::OpenServiceW(manager.get(), L"POSTURESVC", SERVICE_ALL_ACCESS));
         service.reset();
-        if (!old) return;
-        SERVICE_STATUS status{};
-        ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-        testsupport::WaitFor([&] {
-            return ::QueryServiceStatus(old.get(), &status) &&
-                   status.dwCurrentState == SERVICE_STOPPED;
-        });
-        ::DeleteService(old.get());
+        testsupport::StopAndDeleteService(manager.get(), L"POSTURESVC");
     }
 
     vadsim::ControlChannel control;

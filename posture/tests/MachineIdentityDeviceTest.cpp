@@ -2,6 +2,7 @@
 // value-added device, and one "/CHECK_AND_INSTALL" sequence of checks with
 // the real waits and the real posture service key.
 #include "MachineConfig.h"
+#include "PostureKeyCleanup.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
 #include "VadSimClient.h"
@@ -13,12 +14,7 @@ using testsupport::TestLog;
 
 namespace {
 
-void DeletePostureKey() {
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE\\NORVALE System Driver");
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE");
-}
+using posturetest::DeletePostureKey;
 
 class IdentityDevice : public ::testing::Test {
 protected:

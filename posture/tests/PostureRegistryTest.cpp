@@ -4,6 +4,7 @@
 // without the key.
 #include "FakeMachine.h"
 #include "MachineConfig.h"
+#include "PostureKeyCleanup.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
 
@@ -26,13 +27,7 @@ public:
     }
 };
 
-void DeletePostureKey() {
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPostureServiceKey);
-    // The parents, when nothing else lives in them.
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE\\NORVALE System Driver");
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\NORVALE");
-}
+using posturetest::DeletePostureKey;
 
 bool KeyExists() {
     nrv::UniqueHKey key;

@@ -32,22 +32,9 @@ protected:
         RemoveService();
     }
 
-    void RemoveService() {
-        UniqueServiceHandle old(::OpenServiceW(manager.get(), L"POSTURESVC", SERVICE_ALL_ACCESS));
-        if (!old) return;
-        SERVICE_STATUS status{};
-        ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-        WaitFor([&] {
-            return ::QueryServiceStatus(old.get(), &status) &&
-                   status.dwCurrentState == SERVICE_STOPPED;
-        });
-        ::DeleteService(old.get());
-    }
+    void RemoveService() { StopAndDeleteService(manager.get(), L"POSTURESVC"); }
 
-    DWORD State() {
-        SERVICE_STATUS status{};
-        return ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
-    }
+    DWORD State() { return ServiceState(service.get()); }
 
     // Runs the launcher; it always exits 0 after about a second.
     void Launch(const std::wstring& arguments) {
