@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -155,9 +156,16 @@ FILE* OpenLogFile(const std::wstring& configuredPath, const wchar_t* mode) {
 std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
     if (format == 3) {
         const DWORD now = ::GetTickCount();
-        bool expected = false;
-        if (m_elapsedStarted.compare_exchange_strong(expected, true)) m_elapsedBase.store(now);
-        const DWORD elapsed = now - m_elapsedBase.load();
+        ULONGLONG base = m_elapsedBase.load(std::memory_order_acquire);
+        if (base == 0) {
+            // The first stamp of the process: the one that stores its tick
+            // wins; a thread that lost the race takes the winner's.
+            const ULONGLONG mine = kElapsedStarted | now;
+            base = m_elapsedBase.compare_exchange_strong(base, mine, std::memory_order_acq_rel)
+                       ? mine
+                       : base;
+        }
+        const DWORD elapsed = now - static_cast<DWORD>(base);
         Appender a(out, room);
         a.Unsigned(elapsed / 1000);
         a.Char(L'.');
@@ -224,6 +232,10 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
 
 namespace {
 
+// A character a record cannot carry: a NUL inside the message would end the
+// debugger's text there and put a raw NUL into a file.
+constexpr wchar_t kUnwritable = L'?';
+
 // One conversion of the fast path; false when it needs the runtime.
 bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args, Appender& a) {
     wchar_t digits[24];
@@ -236,10 +248,12 @@ bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args
             a.Text(text != nullptr ? text : L"(null)");
             return true;
         }
-        case L'c':
+        case L'c': {
             if (width != 0) return false;
-            a.Char(static_cast<wchar_t>(va_arg(args, int)));
+            const wchar_t c = static_cast<wchar_t>(va_arg(args, int));
+            a.Char(c != L'\0' ? c : kUnwritable);
             return true;
+        }
         case L'd':
         case L'i': {
             const int value = va_arg(args, int);
@@ -312,7 +326,13 @@ int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_
         fast = *p != L'\0' && width < 1000 && FormatConversion(*p, zeroPad, width, work, a);
     }
     va_end(work);
-    if (!fast) return _vsnwprintf(out, room, format, args);
+    if (!fast) {
+        // A text that does not fit fills the whole room before it is cut.
+        const int n = _vsnwprintf(out, room, format, args);
+        const std::size_t written = n >= 0 ? static_cast<std::size_t>(n) : room;
+        std::replace(out, out + written, L'\0', kUnwritable);
+        return n;
+    }
     return a.Wanted() <= room ? static_cast<int>(a.Wanted()) : -1;
 }
 

@@ -60,8 +60,11 @@ public:
 private:
     std::size_t AppendClock(bool withDate, wchar_t* out, std::size_t room);
 
-    std::atomic<bool> m_elapsedStarted{false};
-    std::atomic<DWORD> m_elapsedBase{0};
+    // The tick of the first elapsed stamp, published in one store with a
+    // flag above its 32 bits: a thread that sees the flag sees the base.
+    // Zero until the first stamp.
+    static constexpr ULONGLONG kElapsedStarted = 1ULL << 32;
+    std::atomic<ULONGLONG> m_elapsedBase{0};
     SRWLOCK m_cacheLock = SRWLOCK_INIT;
     // The local time of day (and date) of one UTC second. Time zone offsets
     // are whole minutes, so seconds and milliseconds are the same in both.

@@ -225,6 +225,33 @@ TEST_F(VadChannelDevice, StopEventEndsWaitsAndCancelsThePendingRequest) {
     EXPECT_EQ(PendingWaits(), 0u) << "the request was cancelled before the wait returned";
 }
 
+TEST_F(VadChannelDevice, StoppedWaitAwaitsACancelledRequestTheDeviceCompletesLate) {
+    // The device holds the cancelled request and completes it only when told,
+    // writing into its output buffer then. The wait must not return (and
+    // give up its buffers) before that; closing the handle instead would
+    // leave the device writing into memory the caller no longer owns.
+    ASSERT_TRUE(control.SetCancelMode(vadsim::kCancelLate));
+    std::atomic<bool> returned{false};
+    bool returnedBeforeCompletion = true;
+    ULONG completedLate = 0;
+    std::thread service([&] {
+        WaitFor([this] { return PendingWaits() == 1; });
+        ::SetEvent(stopEvent.get());
+        ::Sleep(500);
+        returnedBeforeCompletion = returned.load();
+        EXPECT_TRUE(control.CompleteCancelled(&completedLate));
+    });
+    CHwplgCtrlMgr manager;
+    ULONG value = 0;
+    EXPECT_FALSE(WaitDeviceEvent(manager, 0x94, value));
+    returned.store(true);
+    service.join();
+    EXPECT_FALSE(returnedBeforeCompletion) << "the wait returned while the request still pended";
+    EXPECT_EQ(completedLate, 1u) << "the request was cancelled and held";
+    EXPECT_EQ(value, 0u) << "a stopped wait delivers nothing";
+    EXPECT_EQ(PendingWaits(), 0u);
+}
+
 TEST_F(VadChannelDevice, SecondHwpldOpenFailsWhileOneIsHeld) {
     nrv::UniqueFileHandle held(::CreateFileW(vad::kDirectDevicePath, 0, 0, nullptr, OPEN_EXISTING,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
