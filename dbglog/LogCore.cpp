@@ -178,21 +178,33 @@ std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
 }
 
 std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t room) {
+    constexpr ULONGLONG kTicksPerSecond = 10000000;
+    constexpr ULONGLONG kTicksPerMillisecond = 10000;
     FILETIME utc;
     ::GetSystemTimeAsFileTime(&utc);
     const ULONGLONG ticks = (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
-    const ULONGLONG second = ticks / 10000000;
-    unsigned milliseconds = static_cast<unsigned>(ticks / 10000 % 1000);
 
-    wchar_t clock[48];
+    // The second's text, when another record of this second formatted it.
+    wchar_t clock[kClockChars];
     std::size_t clockLength = 0;
-    ::AcquireSRWLockShared(&m_cacheLock);
-    const bool cached = m_cachedSecond == second && m_cachedWithDate == withDate;
-    if (cached) {
-        clockLength = m_cachedLength;
-        std::wmemcpy(clock, m_cachedText, clockLength);
+    bool cached = false;
+    unsigned milliseconds = 0;
+    const unsigned before = m_cacheSequence.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+        const ULONGLONG start = m_cachedStart.load(std::memory_order_relaxed);
+        if (ticks >= start && ticks - start < kTicksPerSecond &&
+            m_cachedWithDate.load(std::memory_order_relaxed) == withDate) {
+            clockLength = m_cachedLength.load(std::memory_order_relaxed);
+            if (clockLength > kClockChars) clockLength = 0;
+            for (std::size_t i = 0; i < clockLength; ++i)
+                clock[i] = m_cachedText[i].load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            cached = m_cacheSequence.load(std::memory_order_relaxed) == before;
+            // Within the second: a 32-bit division, not a 64-bit one.
+            milliseconds = static_cast<unsigned>(static_cast<DWORD>(ticks - start) /
+                                                 static_cast<DWORD>(kTicksPerMillisecond));
+        }
     }
-    ::ReleaseSRWLockShared(&m_cacheLock);
 
     if (!cached) {
         // A new second: the local time with its time zone rules, formatted
@@ -202,24 +214,34 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
         milliseconds = now.wMilliseconds;
         int date = 0;
         if (withDate) {
-            date = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, L"yyyy-MM-dd ", clock, 24);
+            date = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, L"yyyy-MM-dd ", clock, 12);
             if (date > 0) --date;  // the count includes the terminator
         }
-        int time = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, L"HH:mm:ss", clock + date, 24);
+        int time = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, L"HH:mm:ss", clock + date,
+                                    static_cast<int>(kClockChars) - date);
         if (time > 0) --time;
         clockLength = static_cast<std::size_t>(date + time);
+        const ULONGLONG second = ticks / kTicksPerSecond;
         FILETIME stamped;
         ::GetSystemTimeAsFileTime(&stamped);
         const ULONGLONG stampedSecond =
             ((static_cast<ULONGLONG>(stamped.dwHighDateTime) << 32) | stamped.dwLowDateTime) /
-            10000000;
-        ::AcquireSRWLockExclusive(&m_cacheLock);
-        // Cached only when the second did not turn while it was formatted.
-        m_cachedSecond = stampedSecond == second ? second : ~0ULL;
-        m_cachedWithDate = withDate;
-        m_cachedLength = clockLength;
-        std::wmemcpy(m_cachedText, clock, clockLength);
-        ::ReleaseSRWLockExclusive(&m_cacheLock);
+            kTicksPerSecond;
+        // Kept only when the second did not turn while it was formatted, and
+        // only by one writer at a time; a record that finds another writer
+        // at work just uses its own text.
+        unsigned sequence = m_cacheSequence.load(std::memory_order_relaxed);
+        if (stampedSecond == second && (sequence & 1) == 0 &&
+            m_cacheSequence.compare_exchange_strong(sequence, sequence + 1,
+                                                    std::memory_order_relaxed)) {
+            std::atomic_thread_fence(std::memory_order_release);
+            m_cachedStart.store(second * kTicksPerSecond, std::memory_order_relaxed);
+            m_cachedWithDate.store(withDate, std::memory_order_relaxed);
+            m_cachedLength.store(static_cast<unsigned>(clockLength), std::memory_order_relaxed);
+            for (std::size_t i = 0; i < clockLength; ++i)
+                m_cachedText[i].store(clock[i], std::memory_order_relaxed);
+            m_cacheSequence.store(sequence + 2, std::memory_order_release);
+        }
     }
 
     Appender a(out, room);
