@@ -173,6 +173,27 @@ TEST_F(VadChannelDevice, MethodResultAsEachCallerReadsIt) {
 
     ASSERT_TRUE(control.FailMethod(vad::MethodName("CTST")));
     EXPECT_EQ(EvaluateDeviceMethod("CTST", ctst), MethodOutcome::Failed);
+
+    // A reply that ends before the result word carries no result.
+    ASSERT_TRUE(control.ShortMethodReply(vad::MethodName("PLST"), 3));
+    plst = 0x55;
+    EXPECT_EQ(EvaluateDeviceMethod("PLST", plst), MethodOutcome::Failed);
+    EXPECT_EQ(plst, 0x55u) << "the caller's value is left alone";
+}
+
+TEST_F(VadChannelDevice, EventCompletedWithAFailureIsNotDelivered) {
+    // The device writes a value into word 0 but completes the wait with a
+    // device error: no event.
+    std::thread firmware([this] {
+        WaitFor([this] { return PendingWaits() == 1; });
+        control.Raise(0x94, 7, vadsim::kRaiseFail);
+    });
+    CHwplgCtrlMgr manager;
+    ULONG value = 0;
+    EXPECT_FALSE(WaitDeviceEvent(manager, 0x94, value));
+    firmware.join();
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(PendingWaits(), 0u);
 }
 
 TEST_F(VadChannelDevice, EventWaitDeliversTheRaisedValue) {

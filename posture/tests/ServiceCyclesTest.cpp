@@ -105,6 +105,9 @@ TEST_F(ServiceCycles, TwoHundredStartsAndStops) {
 TEST_F(ServiceCycles, TwoHundredEventsInOneRun) {
     Install();
     Start();
+    // The worker of the start finds the tablet undocked (VCID 0) and writes
+    // nothing; only then does the tablet go into its dock for the events.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Workers() == 1; }));
     ASSERT_TRUE(control.SetMethod(vad::MethodName("VCID"), posturetest::kSampleKeyboardDockId));
     std::vector<DWORD> handles;
     for (int event = 0; event < kCycles; ++event) {

@@ -76,6 +76,7 @@ enum MethodAction : ULONG {
     kMethodResult = 0,
     kMethodFail = 1,
     kMethodRemove = 2,
+    kMethodShortReply = 3,  // succeeds with a reply that ends before the result word
 };
 struct MethodScript {
     ULONG name;  // vad::MethodName("VCID")
@@ -136,6 +137,9 @@ struct EventMode {
 // in word 0. With kRaiseQueue an event nobody waits for is kept for the next
 // wait for its code (at most kMaxQueuedEvents).
 inline constexpr ULONG kRaiseQueue = 1;
+// With kRaiseFail the waits complete with a device error (STATUS_IO_DEVICE_ERROR)
+// instead, value still written into word 0 of their output.
+inline constexpr ULONG kRaiseFail = 2;
 inline constexpr ULONG kMaxQueuedEvents = 8;
 struct RaiseEvent {
     ULONG code;

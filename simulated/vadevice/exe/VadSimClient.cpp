@@ -82,6 +82,10 @@ bool ControlChannel::SetEventMode(ULONG mode, ULONG value) {
     return SendInput(*this, IOCTL_VADSIM_SET_EVENT_MODE, EventMode{mode, value});
 }
 
+bool ControlChannel::ShortMethodReply(ULONG name, ULONG result) {
+    return SendInput(*this, IOCTL_VADSIM_SET_METHOD, MethodScript{name, kMethodShortReply, result});
+}
+
 bool ControlChannel::SetCancelMode(ULONG mode) {
     return SendInput(*this, IOCTL_VADSIM_SET_CANCEL_MODE, CancelMode{mode});
 }

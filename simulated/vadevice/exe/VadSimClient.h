@@ -31,6 +31,8 @@ public:
     bool SetIdentityUnavailable();
     bool SetMethod(ULONG name, ULONG result);
     bool FailMethod(ULONG name);
+    // The method succeeds with a reply that ends before its result word.
+    bool ShortMethodReply(ULONG name, ULONG result);
     bool RemoveMethod(ULONG name);
     bool SetPolled(const PolledScript& script);
     bool FailOpens(ULONG device, ULONG count);

@@ -168,9 +168,10 @@ ULONG TakeWaits(const WaitFilter& filter, PLIST_ENTRY taken) {
     return count;
 }
 
-// Completes the taken waits: with the event's value in word 0, or cancelled.
-// Called without the lock.
-void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value) {
+// Completes the taken waits: with the event's value in word 0 (and the
+// given status), or cancelled. Called without the lock.
+void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value,
+                   NTSTATUS status = STATUS_SUCCESS) {
     while (!IsListEmpty(taken)) {
         PIRP irp = WaitIrp(RemoveHeadList(taken));
         if (!delivered) {
@@ -179,7 +180,7 @@ void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value) {
         }
         const vad::EventWait result = {value, 0};
         RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &result, sizeof result);
-        Complete(irp, STATUS_SUCCESS, sizeof result);
+        Complete(irp, status, sizeof result);
     }
 }
 
@@ -291,7 +292,9 @@ NTSTATUS RaiseEvent(PIRP irp, void* buffer, ULONG inputLength, ULONG outputLengt
             result.queued = g_state.model.QueueEvent(event.code, event.value) ? 1 : 0;
         }
     }
-    CompleteWaits(&taken, true, event.value);
+    CompleteWaits(
+        &taken, true, event.value,
+        (event.flags & vadsim::kRaiseFail) != 0 ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS);
     RtlCopyMemory(buffer, &result, sizeof result);
     return Complete(irp, STATUS_SUCCESS, sizeof result);
 }
