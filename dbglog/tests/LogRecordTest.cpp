@@ -164,7 +164,7 @@ TEST(LogRecord, ElapsedStampStartsAtZeroAndGrows) {
         static_cast<DWORD>(std::stoul(match[1].str()) * 1000 + std::stoul(match[2].str()));
     EXPECT_GE(elapsed, laterBefore - firstAfter);
     EXPECT_LE(elapsed, laterAfter - firstBefore);
-    EXPECT_GE(elapsed, 1100u);
+    EXPECT_GE(elapsed, 1000u) << "over a second slept";
 }
 
 TEST(LogRecord, ElapsedStampRacingThreadsShareOneBase) {
