@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 #include <tuple>
 
@@ -599,28 +598,3 @@ TEST_F(IndicatorCheck, RestoreLeavesSlateModeUndocked) {
     EXPECT_EQ(g_dockIndicatorPath, std::wstring(FakePosture::kDockPath));
 }
 
-// The Win32 environment holds the workaround thread's server, which that
-// thread uses until the process ends: it must still be whole while the
-// process runs its exit handlers. A child run of this binary uses it from an
-// exit handler registered before the environment existed (so it runs after
-// anything the environment registered) and then exits with a code of its own.
-TEST(WorkaroundLifetime, EnvironmentOutlivesTheExitHandlers) {
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    testsupport::ProcessOptions options;
-    options.environment[L"NRV_EXIT_CHILD"] = L"1";
-    const testsupport::ProcessResult result = testsupport::RunProcess(
-        self, L"--gtest_filter=WorkaroundLifetime.ChildUsesItAtExit", options);
-    ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.exitCode, 0x5AFEu) << "the environment was destroyed at exit";
-}
-
-TEST(WorkaroundLifetime, ChildUsesItAtExit) {
-    if (::GetEnvironmentVariableW(L"NRV_EXIT_CHILD", nullptr, 0) == 0)
-        GTEST_SKIP() << "run by EnvironmentOutlivesTheExitHandlers";
-    std::atexit([] {
-        posture::Win32PostureEnvironment().Sleep(0);
-        ::ExitProcess(0x5AFE);
-    });
-    posture::Win32PostureEnvironment().Sleep(0);
-}
