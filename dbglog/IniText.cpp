@@ -65,10 +65,17 @@ bool ScanNumber(std::wstring_view text, unsigned base, DWORD& value) {
 
 DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChars,
                   DWORD initialChars) {
-    for (std::uint64_t size = std::max(initialChars, kInitialReadChars);; size *= 2) {
+    const std::uint64_t first = std::max(initialChars, kInitialReadChars);
+    for (std::uint64_t size = first;; size *= 2) {
         if (size >= limitChars) return ERROR_INVALID_PARAMETER;
         const DWORD chars = static_cast<DWORD>(size);
         std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[chars]);
+        if (!buffer && size == first && first > kInitialReadChars) {
+            // A start size remembered from an earlier, larger text that
+            // cannot be had now: start small, as a first read does.
+            size = kInitialReadChars / 2;
+            continue;
+        }
         if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
         buffer[0] = L'\0';
         const DWORD length = read(buffer.get(), chars);

@@ -27,7 +27,9 @@ using ProfileReader = std::function<DWORD(wchar_t* buffer, DWORD size)>;
 // Calls read with a growing buffer until the text fits. Returns ERROR_SUCCESS
 // with the text (length as reported, embedded zeros kept),
 // ERROR_INVALID_PARAMETER when the buffer would have to reach limitChars, or
-// ERROR_NOT_ENOUGH_MEMORY when a buffer cannot be allocated.
+// ERROR_NOT_ENOUGH_MEMORY when a buffer cannot be allocated. A start size
+// above kInitialReadChars that cannot be allocated is a hint only: the read
+// then starts at kInitialReadChars.
 DWORD ReadGrowing(const ProfileReader& read, std::wstring& text, DWORD limitChars = kReadLimitChars,
                   DWORD initialChars = kInitialReadChars);
 

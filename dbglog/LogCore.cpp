@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -155,9 +156,16 @@ FILE* OpenLogFile(const std::wstring& configuredPath, const wchar_t* mode) {
 std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
     if (format == 3) {
         const DWORD now = ::GetTickCount();
-        bool expected = false;
-        if (m_elapsedStarted.compare_exchange_strong(expected, true)) m_elapsedBase.store(now);
-        const DWORD elapsed = now - m_elapsedBase.load();
+        ULONGLONG base = m_elapsedBase.load(std::memory_order_acquire);
+        if (base == 0) {
+            // The first stamp of the process: the one that stores its tick
+            // wins; a thread that lost the race takes the winner's.
+            const ULONGLONG mine = kElapsedStarted | now;
+            base = m_elapsedBase.compare_exchange_strong(base, mine, std::memory_order_acq_rel)
+                       ? mine
+                       : base;
+        }
+        const DWORD elapsed = now - static_cast<DWORD>(base);
         Appender a(out, room);
         a.Unsigned(elapsed / 1000);
         a.Char(L'.');
@@ -170,21 +178,33 @@ std::size_t TimeStamper::Append(int format, wchar_t* out, std::size_t room) {
 }
 
 std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t room) {
+    constexpr ULONGLONG kTicksPerSecond = 10000000;
+    constexpr ULONGLONG kTicksPerMillisecond = 10000;
     FILETIME utc;
     ::GetSystemTimeAsFileTime(&utc);
     const ULONGLONG ticks = (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
-    const ULONGLONG second = ticks / 10000000;
-    unsigned milliseconds = static_cast<unsigned>(ticks / 10000 % 1000);
 
-    wchar_t clock[48];
+    // The second's text, when another record of this second formatted it.
+    wchar_t clock[kClockChars];
     std::size_t clockLength = 0;
-    ::AcquireSRWLockShared(&m_cacheLock);
-    const bool cached = m_cachedSecond == second && m_cachedWithDate == withDate;
-    if (cached) {
-        clockLength = m_cachedLength;
-        std::wmemcpy(clock, m_cachedText, clockLength);
+    bool cached = false;
+    unsigned milliseconds = 0;
+    const unsigned before = m_cacheSequence.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+        const ULONGLONG start = m_cachedStart.load(std::memory_order_relaxed);
+        if (ticks >= start && ticks - start < kTicksPerSecond &&
+            m_cachedWithDate.load(std::memory_order_relaxed) == withDate) {
+            clockLength = m_cachedLength.load(std::memory_order_relaxed);
+            if (clockLength > kClockChars) clockLength = 0;
+            for (std::size_t i = 0; i < clockLength; ++i)
+                clock[i] = m_cachedText[i].load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            cached = m_cacheSequence.load(std::memory_order_relaxed) == before;
+            // Within the second: a 32-bit division, not a 64-bit one.
+            milliseconds = static_cast<unsigned>(static_cast<DWORD>(ticks - start) /
+                                                 static_cast<DWORD>(kTicksPerMillisecond));
+        }
     }
-    ::ReleaseSRWLockShared(&m_cacheLock);
 
     if (!cached) {
         // A new second: the local time with its time zone rules, formatted
@@ -194,24 +214,34 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
         milliseconds = now.wMilliseconds;
         int date = 0;
         if (withDate) {
-            date = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, L"yyyy-MM-dd ", clock, 24);
+            date = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, L"yyyy-MM-dd ", clock, 12);
             if (date > 0) --date;  // the count includes the terminator
         }
-        int time = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, L"HH:mm:ss", clock + date, 24);
+        int time = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, L"HH:mm:ss", clock + date,
+                                    static_cast<int>(kClockChars) - date);
         if (time > 0) --time;
         clockLength = static_cast<std::size_t>(date + time);
+        const ULONGLONG second = ticks / kTicksPerSecond;
         FILETIME stamped;
         ::GetSystemTimeAsFileTime(&stamped);
         const ULONGLONG stampedSecond =
             ((static_cast<ULONGLONG>(stamped.dwHighDateTime) << 32) | stamped.dwLowDateTime) /
-            10000000;
-        ::AcquireSRWLockExclusive(&m_cacheLock);
-        // Cached only when the second did not turn while it was formatted.
-        m_cachedSecond = stampedSecond == second ? second : ~0ULL;
-        m_cachedWithDate = withDate;
-        m_cachedLength = clockLength;
-        std::wmemcpy(m_cachedText, clock, clockLength);
-        ::ReleaseSRWLockExclusive(&m_cacheLock);
+            kTicksPerSecond;
+        // Kept only when the second did not turn while it was formatted, and
+        // only by one writer at a time; a record that finds another writer
+        // at work just uses its own text.
+        unsigned sequence = m_cacheSequence.load(std::memory_order_relaxed);
+        if (stampedSecond == second && (sequence & 1) == 0 &&
+            m_cacheSequence.compare_exchange_strong(sequence, sequence + 1,
+                                                    std::memory_order_relaxed)) {
+            std::atomic_thread_fence(std::memory_order_release);
+            m_cachedStart.store(second * kTicksPerSecond, std::memory_order_relaxed);
+            m_cachedWithDate.store(withDate, std::memory_order_relaxed);
+            m_cachedLength.store(static_cast<unsigned>(clockLength), std::memory_order_relaxed);
+            for (std::size_t i = 0; i < clockLength; ++i)
+                m_cachedText[i].store(clock[i], std::memory_order_relaxed);
+            m_cacheSequence.store(sequence + 2, std::memory_order_release);
+        }
     }
 
     Appender a(out, room);
@@ -223,6 +253,10 @@ std::size_t TimeStamper::AppendClock(bool withDate, wchar_t* out, std::size_t ro
 }
 
 namespace {
+
+// A character a record cannot carry: a NUL inside the message would end the
+// debugger's text there and put a raw NUL into a file.
+constexpr wchar_t kUnwritable = L'?';
 
 // One conversion of the fast path; false when it needs the runtime.
 bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args, Appender& a) {
@@ -236,10 +270,12 @@ bool FormatConversion(wchar_t conversion, bool zeroPad, int width, va_list& args
             a.Text(text != nullptr ? text : L"(null)");
             return true;
         }
-        case L'c':
+        case L'c': {
             if (width != 0) return false;
-            a.Char(static_cast<wchar_t>(va_arg(args, int)));
+            const wchar_t c = static_cast<wchar_t>(va_arg(args, int));
+            a.Char(c != L'\0' ? c : kUnwritable);
             return true;
+        }
         case L'd':
         case L'i': {
             const int value = va_arg(args, int);
@@ -312,7 +348,13 @@ int FormatMessageText(wchar_t* out, std::size_t room, const wchar_t* format, va_
         fast = *p != L'\0' && width < 1000 && FormatConversion(*p, zeroPad, width, work, a);
     }
     va_end(work);
-    if (!fast) return _vsnwprintf(out, room, format, args);
+    if (!fast) {
+        // A text that does not fit fills the whole room before it is cut.
+        const int n = _vsnwprintf(out, room, format, args);
+        const std::size_t written = n >= 0 ? static_cast<std::size_t>(n) : room;
+        std::replace(out, out + written, L'\0', kUnwritable);
+        return n;
+    }
     return a.Wanted() <= room ? static_cast<int>(a.Wanted()) : -1;
 }
 

@@ -60,15 +60,22 @@ public:
 private:
     std::size_t AppendClock(bool withDate, wchar_t* out, std::size_t room);
 
-    std::atomic<bool> m_elapsedStarted{false};
-    std::atomic<DWORD> m_elapsedBase{0};
-    SRWLOCK m_cacheLock = SRWLOCK_INIT;
-    // The local time of day (and date) of one UTC second. Time zone offsets
-    // are whole minutes, so seconds and milliseconds are the same in both.
-    ULONGLONG m_cachedSecond = ~0ULL;  // UTC, in seconds since 1601
-    bool m_cachedWithDate = false;
-    wchar_t m_cachedText[48]{};
-    std::size_t m_cachedLength = 0;
+    // The tick of the first elapsed stamp, published in one store with a
+    // flag above its 32 bits: a thread that sees the flag sees the base.
+    // Zero until the first stamp.
+    static constexpr ULONGLONG kElapsedStarted = 1ULL << 32;
+    std::atomic<ULONGLONG> m_elapsedBase{0};
+    // The local time of day (and date) of one UTC second, shared by every
+    // thread through a sequence count (odd while it is rewritten): a reader
+    // copies it and keeps the copy only when the count did not move. Time
+    // zone offsets are whole minutes, so seconds and milliseconds are the
+    // same in local time and in UTC.
+    static constexpr std::size_t kClockChars = 24;
+    std::atomic<unsigned> m_cacheSequence{0};
+    std::atomic<ULONGLONG> m_cachedStart{~0ULL};  // UTC ticks (100 ns) of the second's start
+    std::atomic<bool> m_cachedWithDate{false};
+    std::atomic<unsigned> m_cachedLength{0};
+    std::atomic<wchar_t> m_cachedText[kClockChars]{};
 };
 
 // The caller's message: wide printf semantics of the Windows runtime (%s

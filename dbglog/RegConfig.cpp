@@ -1,12 +1,17 @@
 #include "RegConfig.h"
 
 #include "DbgLog.h"
+#include "RegConfigDetail.h"
 
 // Records of this class carry the member's qualified name as their tag.
 #define REGCONFIG_LOG(level, tag, ...)                                                          \
     ::LogPrint(::dbglog::detail::SiteAddress(::LogSite{::dbglog::detail::kSourceFile<__FILE__>, \
                                                        __LINE__, tag, L"", (level)}),           \
                __VA_ARGS__)
+
+namespace dbglog::detail {
+RegCloseKeyFunction g_regCloseKey = ::RegCloseKey;
+}  // namespace dbglog::detail
 
 namespace {
 
@@ -26,7 +31,11 @@ HRESULT HResultFromRegistryError(LONG error) {
 }
 
 RegConfigAccess::~RegConfigAccess() {
+    // The last try: a key that fails to close here is forgotten, not closed
+    // once more by its owner, since the system may by now have given the
+    // same handle value to another key.
     Close();
+    m_key.release();
 }
 
 HRESULT RegConfigAccess::Open(HKEY root, const wchar_t* subKey, REGSAM access) {
@@ -64,7 +73,7 @@ HRESULT RegConfigAccess::Close() {
         REGCONFIG_LOG(LogLevel::Error, kCloseTag, L"Error Code: 0x%x", Code(E_HANDLE));
         return E_HANDLE;
     }
-    const HRESULT hr = HResultFromRegistryError(::RegCloseKey(m_key.get()));
+    const HRESULT hr = HResultFromRegistryError(dbglog::detail::g_regCloseKey(m_key.get()));
     if (FAILED(hr)) {
         REGCONFIG_LOG(LogLevel::Error, kCloseTag, L"Error Code: 0x%x", Code(hr));
         return hr;

@@ -11,6 +11,13 @@ bool ProcessNameMatches(const wchar_t* exeName, const wchar_t* wanted) {
     return ::CompareStringOrdinal(exeName, -1, wanted, -1, TRUE) == CSTR_EQUAL;
 }
 
+bool ProcessCounts(const wchar_t* exeName, DWORD processId, const wchar_t* wanted, DWORD ownSession,
+                   SessionOfProcess sessionOf) {
+    if (!ProcessNameMatches(exeName, wanted)) return false;
+    DWORD session = 0;
+    return sessionOf(processId, session) && session == ownSession;
+}
+
 void WatcherPass(PenNoteState& state, WatcherMemory& memory, PenNoteSystem& system) {
     const LONG lock = system.FindProcessByName(kLockScreen) ? 1 : 0;
     state.lockScreenRunning.store(lock);

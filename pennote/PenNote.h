@@ -64,6 +64,17 @@ public:
 // Whether an executable name is the wanted one: the whole name, ignoring case.
 bool ProcessNameMatches(const wchar_t* exeName, const wchar_t* wanted);
 
+// The session a process runs in; false when it cannot be read.
+using SessionOfProcess = bool (*)(DWORD processId, DWORD& session);
+
+// Whether one process of the list counts as the wanted program: the name
+// matches and it runs in the launcher's own session. A lock screen or note
+// application of another user (fast user switching) is not on this desktop,
+// so it neither arms the launcher nor keeps it armed; a process whose
+// session cannot be read does not count.
+bool ProcessCounts(const wchar_t* exeName, DWORD processId, const wchar_t* wanted, DWORD ownSession,
+                   SessionOfProcess sessionOf);
+
 // The previous check's findings, kept by the watcher between passes.
 struct WatcherMemory {
     LONG lockScreen = 0;

@@ -26,6 +26,10 @@ private:
     PHIDP_PREPARSED_DATA m_data = nullptr;
 };
 
+bool SessionOf(DWORD processId, DWORD& session) {
+    return ::ProcessIdToSessionId(processId, &session) != FALSE;
+}
+
 }  // namespace
 
 int FindProcessByName(const wchar_t* exeName) {
@@ -35,11 +39,15 @@ int FindProcessByName(const wchar_t* exeName) {
         LOG_ERROR_WITH_LAST_ERROR(L"Error Code: 0x%x", 0);
         return 0;
     }
+    // Only processes of this session: the chord goes to this desktop.
+    DWORD ownSession = 0;
+    if (!SessionOf(::GetCurrentProcessId(), ownSession)) return 0;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (ProcessNameMatches(entry.szExeFile, exeName)) return 1;
+        if (ProcessCounts(entry.szExeFile, entry.th32ProcessID, exeName, ownSession, SessionOf))
+            return 1;
     }
     return 0;
 }

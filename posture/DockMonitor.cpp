@@ -44,15 +44,15 @@ DockState GetCurrentDockStatus() {
     ULONG id = 0;
     EVALUATE_OR_RETURN("VCID", id);
     if (id == 0) {
-        LOG_INFO(L"POSTURESVC_GetCurrentDockStatus\tUndocked");
+        LOG_TRACE(L"POSTURESVC_GetCurrentDockStatus\tUndocked");
         return kDockUndocked;
     }
     if (id == kCradleDockId) {
-        LOG_INFO(L"POSTURESVC_GetCurrentDockStatus\tCradle is connected");
+        LOG_TRACE(L"POSTURESVC_GetCurrentDockStatus\tCradle is connected");
         return kDockCradle;
     }
     if (std::find(KbDockIds.begin(), KbDockIds.end(), id) != KbDockIds.end()) {
-        LOG_INFO(L"POSTURESVC_GetCurrentDockStatus\tKBDock is connected");
+        LOG_TRACE(L"POSTURESVC_GetCurrentDockStatus\tKBDock is connected");
         return kDockKeyboard;
     }
     return kDockNoState;
@@ -78,19 +78,19 @@ DockState GetCurrentPLSTStatus() {
     EVALUATE_OR_RETURN("PLST", result);
     switch (result & 0xFF) {
         case 0:
-            LOG_INFO(L"POSTURESVC::Clamshell (Close)");
+            LOG_TRACE(L"POSTURESVC::Clamshell (Close)");
             return kDockKeyboard;
         case 1:
-            LOG_INFO(L"POSTURESVC::Tablet (Close)");
+            LOG_TRACE(L"POSTURESVC::Tablet (Close)");
             return kDockUndocked;
         case 2:
-            LOG_INFO(L"POSTURESVC:: Clamshell (Open)");
+            LOG_TRACE(L"POSTURESVC:: Clamshell (Open)");
             return kDockKeyboard;
         case 3:
-            LOG_INFO(L"POSTURESVC::Flip (Open)");
+            LOG_TRACE(L"POSTURESVC::Flip (Open)");
             return kDockCradle;
         case 4:
-            LOG_INFO(L"POSTURESVC:: Tablet (Undock)");
+            LOG_TRACE(L"POSTURESVC:: Tablet (Undock)");
             return kDockUndocked;
         default:
             return kDockNoState;
@@ -122,7 +122,7 @@ DockState GetCurrentKeyboardStatus() {
             LOG_ERROR(L"Error Code: 0x%x", failed);
             return kDockNoState;
         }
-        LOG_INFO(L"regString = %s strPidVid =%s", path.c_str(), pattern);
+        LOG_TRACE(L"regString = %s strPidVid =%s", path.c_str(), pattern);
         if (path.find(pattern) != std::wstring::npos) {
             state = kDockKeyboard;
             break;
@@ -177,16 +177,16 @@ void RunDockWorker(DockWorker worker) {
         LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
         return;
     }
-    LOG_INFO(pidVid ? L"POSTURESVC_DockStatusThread_PIDVID_PassedWaitForSingleObject"
-                    : L"POSTURESVC_DockStatusThread_PassedWaitForSingleObject");
+    LOG_TRACE(pidVid ? L"POSTURESVC_DockStatusThread_PIDVID_PassedWaitForSingleObject"
+                     : L"POSTURESVC_DockStatusThread_PassedWaitForSingleObject");
 
     const bool resuming = g_isSuspend.load();
     if (!pidVid) {
         if (resuming) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_ResumeFromSuspend 1st");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_ResumeFromSuspend 1st");
             environment.Sleep(kResumeSettleMs);
         } else {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_StandardDocking");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_StandardDocking");
         }
     }
 
@@ -196,38 +196,38 @@ void RunDockWorker(DockWorker worker) {
         if (state != kDockNoState) break;
         environment.Sleep(kQueryPauseMs);
     }
-    LOG_INFO(L"POSTURESVC_DockStatusThread_FinishGetCurrentDockStatusLoop");
+    LOG_TRACE(L"POSTURESVC_DockStatusThread_FinishGetCurrentDockStatusLoop");
 
     if (IsNoState(state)) {
-        LOG_INFO(L"POSTURESVC_DockStatusThread_Failed GetCurrentDockStatus");
+        LOG_TRACE(L"POSTURESVC_DockStatusThread_Failed GetCurrentDockStatus");
     } else if (state == kDockUndocked) {
-        LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_Disconnect");
+        LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_Disconnect");
         if (!SlateModeReported()) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
             ToggleDockStateUntilDone(SLATE_INDICATOR_GUID);
         }
         if (DockedReported()) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_CradleDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_CradleDock");
             ToggleDockStateUntilDone(DOCK_INDICATOR_GUID);
         }
     } else {
         if (state == kDockKeyboard) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_Connect_KBDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_Connect_KBDock");
             if (SlateModeReported()) {
-                LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
+                LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
                 ToggleDockStateUntilDone(SLATE_INDICATOR_GUID);
             }
         } else if (state == kDockCradle) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_Connect_CradleDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_Connect_CradleDock");
             if (!SlateModeReported()) {
-                LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
+                LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_KBDock");
                 ToggleDockStateUntilDone(SLATE_INDICATOR_GUID);
             }
         } else {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_Connect_OtherDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_Connect_OtherDock");
         }
         if (!DockedReported()) {
-            LOG_INFO(L"POSTURESVC_DockStatusThread_ToggleDockState_CradleDock");
+            LOG_TRACE(L"POSTURESVC_DockStatusThread_ToggleDockState_CradleDock");
             ToggleDockStateUntilDone(DOCK_INDICATOR_GUID);
         }
     }
@@ -235,7 +235,7 @@ void RunDockWorker(DockWorker worker) {
     // Only the suspend this worker resumed from ends here: one that began
     // while it ran is left for the worker of its resume.
     if (resuming) {
-        LOG_INFO(L"POSTURESVC_DockStatusThread_ResumeFromSuspend 2nd");
+        LOG_TRACE(L"POSTURESVC_DockStatusThread_ResumeFromSuspend 2nd");
         g_isSuspend.store(false);
         environment.Sleep(kResumeAfterMs);
     }

@@ -70,7 +70,12 @@ public:
     virtual std::unique_ptr<KeyboardWatch> WatchKeyboardList(HANDLE changeEvent) = 0;
     // Waits without time limit; false when the wait fails.
     virtual bool WaitForEvent(HANDLE event) = 0;
+    // Signals an event of the service (the control handler's stop).
+    virtual void SignalEvent(HANDLE event) = 0;
 
+    // Opens the service control manager and the posture service with the
+    // right to delete it and deletes it; false when either cannot be opened.
+    virtual bool DeleteService() = 0;
     virtual void RegisterControlHandler() = 0;
     virtual void ReportServiceStatus(const SERVICE_STATUS& status) = 0;
     // A new event; named events are shared with other processes and threads

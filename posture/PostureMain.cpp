@@ -11,6 +11,7 @@ extern const dbglog::ProgramDefaults dbglog::kProgramDefaults = {
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPWSTR commandLine,
                     int /*show*/) {
+    DBGLOG_TRACE_FUNCTION(wWinMain);
     InitWorkPath(nullptr);
     ReadConfigFile();
     return RunCommandLine(commandLine);

@@ -35,6 +35,22 @@ constexpr DWORD kNotPresent = 0xFFFFFFFF;
 // ServiceMain and HandlerEx report from two threads.
 std::mutex g_statusLock;
 
+// Guards the shared events between the control handler, which signals them,
+// and ServiceMain, which closes them: a handle is signalled only while it is
+// still the service's own, never a value the system has since given to
+// another object.
+std::mutex g_eventLock;
+
+void PublishEvent(std::atomic<HANDLE>& shared, HANDLE event) {
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    shared.store(event);
+}
+
+// Takes the event out of the handler's reach; the caller closes it afterwards.
+void WithdrawEvent(std::atomic<HANDLE>& shared) {
+    PublishEvent(shared, nullptr);
+}
+
 void ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     std::lock_guard<std::mutex> lock(g_statusLock);
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -52,8 +68,8 @@ void ReportCurrentStatus() {
     CurrentPostureEnvironment().ReportServiceStatus(ServiceStatus);
 }
 
-void StartWorker(DockWorker worker) {
-    DBGLOG_FUNCTION_TAG(StartWorker);
+// Records carry the tag of the caller (ServiceMain or HandlerEx).
+void StartWorker(DockWorker worker, const wchar_t* dbglogFunctionTag) {
     if (!CurrentPostureEnvironment().StartDockWorker(worker))
         LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
 }
@@ -66,48 +82,48 @@ void FindIndicators() {
 
 // Reads the install's decisions into the flags.
 void ReadStandardModeFlags() {
-    DBGLOG_FUNCTION_TAG(ServiceMain);
+    DBGLOG_FUNCTION_TAG(ServiceMain);  // a step of ServiceMain
     g_DockRotation = PSVRegRead_DWORD(L"DockRotation") == 1;
-    LOG_INFO(g_DockRotation ? L"g_DockRotation = true" : L"g_DockRotation = false");
+    LOG_TRACE(g_DockRotation ? L"g_DockRotation = true" : L"g_DockRotation = false");
 
     const DWORD convertible = PSVRegRead_DWORD(L"Convertible");
     g_isReverseDockConvertible = convertible == 2;
     g_isConvertible = convertible == 1;
     if (g_isReverseDockConvertible) {
-        LOG_INFO(L"g_isReverseDockConvertible = true");
+        LOG_TRACE(L"g_isReverseDockConvertible = true");
     } else if (g_isConvertible) {
-        LOG_INFO(L"g_isConvertible = true");
+        LOG_TRACE(L"g_isConvertible = true");
     } else {
-        LOG_INFO(L"g_isConvertible = false,g_isReverseDockConvertible = false");
+        LOG_TRACE(L"g_isConvertible = false,g_isReverseDockConvertible = false");
     }
 }
 
 void ChooseNotifyCode() {
-    DBGLOG_FUNCTION_TAG(ServiceMain);
+    DBGLOG_FUNCTION_TAG(ServiceMain);  // a step of ServiceMain
     if (g_isConvertible) {
         ulNotifyCodeSvc = c_nNotifyCode_ConvertibleEvent;
-        LOG_INFO(L"ulNotifyCodeSvc = c_nNotifyCode_ConvertibleEvent");
+        LOG_TRACE(L"ulNotifyCodeSvc = c_nNotifyCode_ConvertibleEvent");
     } else if (g_isReverseDockConvertible) {
         ulNotifyCodeSvc = c_nNotifyCode_PLSTEvent;
-        LOG_INFO(L"ulNotifyCodeSvc = c_nNotifyCode_PLSTEvent");
+        LOG_TRACE(L"ulNotifyCodeSvc = c_nNotifyCode_PLSTEvent");
     } else {
         ulNotifyCodeSvc = c_nNotifyCode_DockingEvent;
-        LOG_INFO(L"ulNotifyCodeSvc = c_nNotifyCode_DockingEvent");
+        LOG_TRACE(L"ulNotifyCodeSvc = c_nNotifyCode_DockingEvent");
     }
 }
 
 void StandardMode() {
-    DBGLOG_TRACE_FUNCTION(StandardMode);
+    DBGLOG_FUNCTION_TAG(ServiceMain);  // a step of ServiceMain
     posture::PostureEnvironment& environment = CurrentPostureEnvironment();
     ReadStandardModeFlags();
-    if (!g_DockRotation) StartWorker(DockWorker::Standard);
+    if (!g_DockRotation) StartWorker(DockWorker::Standard, dbglogFunctionTag);
 
     g_isWorkaround = PSVRegRead_WorkAround() == 0;
     if (g_isWorkaround) {
-        LOG_INFO(L"g_isWorkaround = true");
+        LOG_TRACE(L"g_isWorkaround = true");
         if (!environment.StartWorkaroundThread()) LOG_ERROR(L"Error Code: 0x%x", E_FAIL);
     } else {
-        LOG_INFO(L"g_isWorkaround = false");
+        LOG_TRACE(L"g_isWorkaround = false");
     }
 
     ReportStatus(SERVICE_RUNNING, 0, 0);
@@ -121,23 +137,24 @@ void StandardMode() {
         if (g_isStopRequested.load() != 0) break;
         if (!environment.EventDevicePresent()) break;
         if (!environment.WaitFirmwareEvent(ulNotifyCodeSvc)) break;
-        if (!g_DockRotation && !g_isSuspend.load()) StartWorker(DockWorker::Standard);
+        if (!g_DockRotation && !g_isSuspend.load())
+            StartWorker(DockWorker::Standard, dbglogFunctionTag);
     }
     ReportStatus(SERVICE_STOPPED, 0, 0);
 }
 
 void KeyboardMode() {
-    DBGLOG_TRACE_FUNCTION(KeyboardMode);
+    DBGLOG_FUNCTION_TAG(ServiceMain);  // a step of ServiceMain
     posture::PostureEnvironment& environment = CurrentPostureEnvironment();
-    StartWorker(DockWorker::PidVid);
+    StartWorker(DockWorker::PidVid, dbglogFunctionTag);
     ReportStatus(SERVICE_RUNNING, 0, 0);
     nrv::UniqueHandle changeEvent = environment.CreateServiceEvent(nullptr, false);
-    g_hKbdChangeEvent.store(changeEvent.get());
+    PublishEvent(g_hKbdChangeEvent, changeEvent.get());
 
     while (changeEvent) {
         // A stop that came before the event existed could not signal it.
         if (g_isStopRequested.load() != 0) {
-            LOG_INFO(L"Exit");
+            LOG_TRACE(L"Exit");
             break;
         }
         std::unique_ptr<posture::KeyboardWatch> watch =
@@ -145,13 +162,13 @@ void KeyboardMode() {
         if (!watch) break;
         if (!environment.WaitForEvent(changeEvent.get())) break;
         if (g_isStopRequested.load() != 0) {
-            LOG_INFO(L"Exit");
+            LOG_TRACE(L"Exit");
             break;
         }
-        StartWorker(DockWorker::PidVid);
+        StartWorker(DockWorker::PidVid, dbglogFunctionTag);
     }
     ReportStatus(SERVICE_STOPPED, 0, 0);
-    g_hKbdChangeEvent.store(nullptr);
+    WithdrawEvent(g_hKbdChangeEvent);
 }
 
 }  // namespace
@@ -167,7 +184,6 @@ HRESULT CommandCheck() {
 }
 
 void RestoreIndicators() {
-    DBGLOG_TRACE_FUNCTION(RestoreIndicators);
     posture::PostureEnvironment& environment = CurrentPostureEnvironment();
     FindIndicators();
     if (environment.GetSystemMetrics(SM_CONVERTIBLESLATEMODE) != 0)
@@ -176,8 +192,18 @@ void RestoreIndicators() {
         ToggleDockStateUntilDone(DOCK_INDICATOR_GUID);
 }
 
+HRESULT UninstallService() {
+    DBGLOG_TRACE_FUNCTION(UninstallService);
+    if (!CurrentPostureEnvironment().DeleteService()) {
+        LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
+        return E_POINTER;
+    }
+    RestoreIndicators();
+    return S_OK;
+}
+
 int RunCommandLine(const wchar_t* arguments) {
-    DBGLOG_TRACE_FUNCTION(RunCommandLine);
+    DBGLOG_FUNCTION_TAG(wWinMain);  // a step of wWinMain
     const std::wstring command = arguments != nullptr ? arguments : L"";
     const bool checkFirst = command == L"/CHECK" || command == L"/CHECK_AND_INSTALL" ||
                             command == L"/CHECK_AND_UNINSTALL";
@@ -216,13 +242,13 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
 
     nrv::UniqueHandle stopEvent = environment.CreateServiceEvent(kServiceStopEventName, true);
     if (stopEvent) ::ResetEvent(stopEvent.get());
-    g_hStopEvent.store(stopEvent.get());
+    PublishEvent(g_hStopEvent, stopEvent.get());
 
     FindIndicators();
 
     nrv::UniqueHandle dockEvent = environment.CreateServiceEvent(kDockEventName, false);
     if (dockEvent) ::SetEvent(dockEvent.get());
-    g_hDockEvent.store(dockEvent.get());
+    PublishEvent(g_hDockEvent, dockEvent.get());
 
     g_keyboardPidVid = PSVRegRead_DWORD(L"KeyboardPidVid");
     if (g_keyboardPidVid != kNotPresent) {
@@ -231,19 +257,23 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         StandardMode();
     }
 
-    g_hDockEvent.store(nullptr);
-    g_hStopEvent.store(nullptr);
+    // A control still being handled finishes with the events before they go.
+    WithdrawEvent(g_hDockEvent);
+    WithdrawEvent(g_hStopEvent);
 }
 
 DWORD WINAPI HandlerEx(DWORD control, DWORD eventType, void* /*eventData*/, void* /*context*/) {
     DBGLOG_TRACE_FUNCTION(HandlerEx);
-    LOG_INFO(L"%s = %d", L"dwControl", static_cast<int>(control));
+    LOG_TRACE(L"%s = %d", L"dwControl", static_cast<int>(control));
     switch (control) {
         case SERVICE_CONTROL_STOP: {
+            std::lock_guard<std::mutex> lock(g_eventLock);
             ReportStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
             g_isStopRequested.store(1);
-            if (const HANDLE changeEvent = g_hKbdChangeEvent.load()) ::SetEvent(changeEvent);
-            if (const HANDLE stopEvent = g_hStopEvent.load()) ::SetEvent(stopEvent);
+            posture::PostureEnvironment& environment = CurrentPostureEnvironment();
+            if (const HANDLE changeEvent = g_hKbdChangeEvent.load())
+                environment.SignalEvent(changeEvent);
+            if (const HANDLE stopEvent = g_hStopEvent.load()) environment.SignalEvent(stopEvent);
             break;
         }
         case SERVICE_CONTROL_INTERROGATE:
@@ -251,24 +281,24 @@ DWORD WINAPI HandlerEx(DWORD control, DWORD eventType, void* /*eventData*/, void
             break;
         case SERVICE_CONTROL_POWEREVENT:
             if (eventType == PBT_APMRESUMEAUTOMATIC) {
-                LOG_INFO(L"POSTURESVC__PBT_APMRESUMEAUTOMATIC__SERVICE_CONTROL_POWEREVENT");
+                LOG_TRACE(L"POSTURESVC__PBT_APMRESUMEAUTOMATIC__SERVICE_CONTROL_POWEREVENT");
                 if (!g_DockRotation) {
-                    StartWorker(DockWorker::Standard);
+                    StartWorker(DockWorker::Standard, dbglogFunctionTag);
                 } else {
-                    LOG_INFO(L"POSTURESVC::No Create Lock Rotation Thread from Resume");
+                    LOG_TRACE(L"POSTURESVC::No Create Lock Rotation Thread from Resume");
                 }
                 if (g_isWorkaround) {
-                    LOG_INFO(L"POSTURESVC::Resume with Workaround");
+                    LOG_TRACE(L"POSTURESVC::Resume with Workaround");
                     CurrentPostureEnvironment().RunWorkaroundSequence();
                 } else {
-                    LOG_INFO(L"POSTURESVC::Resume with no workaround");
+                    LOG_TRACE(L"POSTURESVC::Resume with no workaround");
                 }
             } else if (eventType == PBT_APMSUSPEND) {
-                LOG_INFO(L"POSTURESVC__PBT_APMSUSPEND__SERVICE_CONTROL_POWEREVENT");
+                LOG_TRACE(L"POSTURESVC__PBT_APMSUSPEND__SERVICE_CONTROL_POWEREVENT");
                 if (!g_isConvertible && !g_isReverseDockConvertible && !g_isWorkaround)
                     g_isSuspend.store(true);
                 if (GetMachineIdentity(posture::IdentityWord::Machine) == kSuspendDeferredMachine) {
-                    LOG_INFO(L"match machine id, set g_isSuspend=TRUE when suspend");
+                    LOG_TRACE(L"match machine id, set g_isSuspend=TRUE when suspend");
                     g_isSuspend.store(true);
                 }
             }

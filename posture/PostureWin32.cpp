@@ -118,7 +118,7 @@ public:
     }
 
     std::unique_ptr<KeyboardWatch> WatchKeyboardList(HANDLE changeEvent) override {
-        DBGLOG_FUNCTION_TAG(KeyboardMode);
+        // A list that cannot be watched only ends the keyboard loop.
         nrv::UniqueHKey key;
         LSTATUS status =
             ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeyboardListKey, 0, KEY_NOTIFY, key.put());
@@ -129,16 +129,15 @@ public:
                     REG_NOTIFY_CHANGE_SECURITY,
                 changeEvent, TRUE);
         }
-        if (status != ERROR_SUCCESS) {
-            LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(static_cast<DWORD>(status)));
-            return nullptr;
-        }
+        if (status != ERROR_SUCCESS) return nullptr;
         return std::make_unique<Win32KeyboardWatch>(std::move(key));
     }
 
     bool WaitForEvent(HANDLE event) override {
         return ::WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0;
     }
+
+    void SignalEvent(HANDLE event) override { ::SetEvent(event); }
 
     void RegisterControlHandler() override {
         g_statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceDisplayName, HandlerEx, nullptr);
@@ -153,6 +152,16 @@ public:
         return nrv::UniqueHandle(::CreateEventW(nullptr, manualReset, FALSE, name));
     }
 
+    bool DeleteService() override {
+        const nrv::UniqueServiceHandle manager(
+            ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const nrv::UniqueServiceHandle service(
+            manager ? ::OpenServiceW(manager.get(), kServiceName, DELETE) : nullptr);
+        if (!service) return false;
+        ::DeleteService(service.get());  // its result is not examined
+        return true;
+    }
+
     bool StartDockWorker(DockWorker worker) override {
         const nrv::UniqueHandle thread(
             ::CreateThread(nullptr, 0, DockWorkerMain,
@@ -161,15 +170,18 @@ public:
     }
 
 private:
-    // Lives as long as the process: its thread runs until the process ends.
+    // Its thread runs until the process ends, so the environment that holds
+    // it is never destroyed (see Win32PostureEnvironment).
     CHCISvr m_workaround;
 };
 
 }  // namespace
 
 PostureEnvironment& Win32PostureEnvironment() {
-    static Win32Environment environment;
-    return environment;
+    // Never destroyed: the workaround thread and dock workers still use it
+    // while the process runs its exit handlers.
+    static Win32Environment* const environment = new Win32Environment;
+    return *environment;
 }
 
 PostureEnvironment* SetPostureEnvironment(PostureEnvironment* environment) {
@@ -244,24 +256,17 @@ HRESULT InstallService() {
     return S_OK;
 }
 
-HRESULT UninstallService() {
-    DBGLOG_TRACE_FUNCTION(UninstallService);
-    const nrv::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const nrv::UniqueServiceHandle service(
-        manager ? ::OpenServiceW(manager.get(), kServiceName, DELETE) : nullptr);
-    if (!service) {
-        LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
-        return E_POINTER;
-    }
-    ::DeleteService(service.get());
-    RestoreIndicators();
-    return S_OK;
-}
-
 void RunServiceDispatcher() {
-    DBGLOG_TRACE_FUNCTION(RunServiceDispatcher);
+    DBGLOG_FUNCTION_TAG(wWinMain);  // a step of wWinMain
     static wchar_t name[] = L"NORVALE Posture Service";
     const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-    if (!::StartServiceCtrlDispatcherW(table))
-        LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
+    // Outside the service control manager the call fails at once (1063):
+    // that is how the program ends when started by hand or with a mistyped
+    // switch, not a failure. Any other refusal leaves a started service
+    // without its ServiceMain, and is recorded.
+    if (!::StartServiceCtrlDispatcherW(table)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+            LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(error));
+    }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the committed benchmarks under Wine, in both architectures: the debug
 # log, and the value-added device channel against the simulated device
-# (loaded for the run and removed again). Build first (./build.sh or
+# (loaded for the run and removed again); then the posture service's
+# reaction time on the simulated notebook (x64). Build first (./build.sh or
 # ./test.sh).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
@@ -18,3 +19,7 @@ for arch in x86 x64; do
   echo "== value-added device channel ($arch)"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$NRV_BUILD/$arch/bin/vadchannel_bench.exe"
 done
+echo "== posture service reaction time (x64, simulated notebook)"
+NRV_BENCH=1 "$NRV_ROOT/scripts/wine-run.sh" x64 \
+  "$NRV_BUILD/x64/bin/posture_service_cycles_tests.exe" \
+  --gtest_filter=ServiceCycles.ReactionTimeBenchmark | grep -E '^posture reaction|FAILED|Failure' || true

@@ -147,12 +147,12 @@ explain() {
   esac
 }
 
-# Prints the service's information and error records after line FROM, each
+# Prints the service's state and error records after line FROM, each
 # with what it means.
 show_records() {
   local line text why shown=0
   while IFS= read -r line; do
-    case "$line" in *" [INF]"* | *" [ERR]"*) ;; *) continue ;; esac
+    case "$line" in *" [TRC]"* | *" [ERR]"*) ;; *) continue ;; esac
     # Function traces are left to the log file.
     case "$line" in *"): ENTER "* | *"): LEAVE "*) continue ;; esac
     # "time: source(line): component [LVL] (tag): message" -> "[LVL] (tag): message"

@@ -102,3 +102,25 @@ TEST(IniText, GrowingReadDoublesUntilTheTextFitsAndStopsBeforeTheLimit) {
         EXPECT_EQ(sizes.back(), kReadLimitChars / 2);
     }
 }
+
+TEST(IniText, AStartSizeThatCannotBeAllocatedFallsBackToTheSmallOne) {
+    // Section lookups start at the size the last section list needed; when
+    // that cannot be allocated the read starts small instead of failing.
+    std::vector<DWORD> sizes;
+    const auto read = [&](wchar_t* buffer, DWORD size) -> DWORD {
+        sizes.push_back(size);
+        std::wmemcpy(buffer, L"abc", 4);
+        return 3;
+    };
+    std::wstring text;
+    constexpr DWORD kHuge = 0xFFFFFFF0;  // 8 GiB of characters; more than a 32-bit process has
+    EXPECT_EQ(ReadGrowing(read, text, 0xFFFFFFFF, kHuge), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(text, L"abc");
+    if (sizeof(void*) == 4) {
+        EXPECT_EQ(sizes, std::vector<DWORD>{kInitialReadChars});
+    } else {
+        // A 64-bit process may be given the address space.
+        EXPECT_TRUE(sizes == std::vector<DWORD>{kInitialReadChars} ||
+                    sizes == std::vector<DWORD>{kHuge});
+    }
+}

@@ -28,8 +28,10 @@ void TracedCall(const wchar_t* tag) {
 int wmain(int argc, wchar_t** argv) {
     DBGLOG_FUNCTION_TAG(wmain);
     const wchar_t* tag = argc > 1 ? argv[1] : L"untagged";
-    if (argc > 2) {  // probe TAG CODE: one failure record with that last-error code
+    if (argc > 2) {  // probe TAG CODE: failure records with that last-error code
         ::SetLastError(static_cast<DWORD>(_wtoi(argv[2])));
+        // A warning first: below a "Level" of 0 it writes neither record.
+        ::LogPrintWithLastError(DBGLOG_SITE(LogLevel::Warning), L"probe %s warning failure", tag);
         LOG_ERROR_WITH_LAST_ERROR(L"probe %s failure", tag);
         return 0;
     }

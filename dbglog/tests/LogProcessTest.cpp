@@ -245,6 +245,21 @@ TEST(LogProcess, FullSourcePathWithBackslashes) {
     EXPECT_EQ(lines[0].rfind("dbglog\\tests\\LogProbe.cpp(", 0), 0u) << lines[0];
 }
 
+TEST(LogProcess, FailureRecordBelowTheLevelWritesNeitherOfItsRecords) {
+    // The probe writes a warning and an error, each with its last error.
+    Probe quiet(L"service", "[LOG]\r\nDestination=4\r\nLevel=0\r\n");
+    auto lines = SplitLines(quiet.Run(L"kappa", true, L"5").standardError);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("[ERR] (wmain): probe kappa failure"), std::string::npos);
+    EXPECT_NE(lines[1].find("[ERR] (wmain): Get Last Error:5 "), std::string::npos);
+
+    Probe warnings(L"service", "[LOG]\r\nDestination=4\r\nLevel=1\r\n");
+    lines = SplitLines(warnings.Run(L"kappa", true, L"5").standardError);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find("[WRN] (wmain): probe kappa warning failure"), std::string::npos);
+    EXPECT_NE(lines[1].find("[WRN] (wmain): Get Last Error:5 "), std::string::npos);
+}
+
 TEST(LogProcess, NetworkErrorTextsComeFromNetmsg) {
     Probe probe(L"service", "[LOG]\r\nDestination=4\r\nTimeDateFormat=0\r\n");
     const auto failure = [&probe](const wchar_t* code) {

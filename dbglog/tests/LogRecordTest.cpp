@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
+#include <memory>
 #include <regex>
+#include <thread>
 #include <string>
 
 using namespace dbglog;
@@ -122,25 +126,101 @@ TEST(LogRecord, TimeStampKinds) {
 TEST(LogRecord, TimeStampAndDateAgreeWithTheClock) {
     LogSettings s = Untimed();
     s.timeDateFormat = 2;
-    SYSTEMTIME before;
+    // The clock read before and after the record: across an hour or a day
+    // boundary the record agrees with one of them.
+    SYSTEMTIME before, after;
     ::GetLocalTime(&before);
     const std::wstring text = Build(s, kSite, L"%s", L"m").text;
-    wchar_t expected[16];
-    swprintf(expected, 16, L"%04d-%02d-%02d", before.wYear, before.wMonth, before.wDay);
-    EXPECT_EQ(text.substr(0, 10), expected);
-    EXPECT_EQ(_wtoi(text.substr(11, 2).c_str()), before.wHour);
+    ::GetLocalTime(&after);
+    const auto stamp = [](const SYSTEMTIME& t) {
+        wchar_t expected[24];
+        swprintf(expected, 24, L"%04d-%02d-%02d %02d:%02d", t.wYear, t.wMonth, t.wDay, t.wHour,
+                 t.wMinute);
+        return std::wstring(expected);
+    };
+    const std::wstring printed = text.substr(0, 16);
+    EXPECT_TRUE(printed == stamp(before) || printed == stamp(after))
+        << testing::PrintToString(text);
 }
 
 TEST(LogRecord, ElapsedStampStartsAtZeroAndGrows) {
     LogSettings s = Untimed();
     s.timeDateFormat = 3;
     TimeStamper stamper;
+    const DWORD firstBefore = ::GetTickCount();
     const Built first = Build(s, stamper, kSite, L"%s", L"m");
+    const DWORD firstAfter = ::GetTickCount();
     EXPECT_EQ(first.text.substr(0, 7), L"0.000: ");
     ::Sleep(1100);
+    const DWORD laterBefore = ::GetTickCount();
     const Built later = Build(s, stamper, kSite, L"%s", L"m");
-    EXPECT_TRUE(std::regex_search(later.text, std::wregex(LR"(^1\.\d\d\d: Sample)")))
+    const DWORD laterAfter = ::GetTickCount();
+    // Whatever the machine stalled: the elapsed time lies between the
+    // shortest and the longest span the two stamps can have been apart.
+    std::wsmatch match;
+    ASSERT_TRUE(std::regex_search(later.text, match, std::wregex(LR"(^(\d+)\.(\d\d\d): Sample)")))
         << testing::PrintToString(later.text);
+    const DWORD elapsed =
+        static_cast<DWORD>(std::stoul(match[1].str()) * 1000 + std::stoul(match[2].str()));
+    EXPECT_GE(elapsed, laterBefore - firstAfter);
+    EXPECT_LE(elapsed, laterAfter - firstBefore);
+    EXPECT_GE(elapsed, 1000u) << "over a second slept";
+}
+
+TEST(LogRecord, ElapsedStampRacingThreadsShareOneBase) {
+    // Two threads take the first stamp of a fresh stamper at once, many
+    // times: neither may print more than the time the round took (a thread
+    // that read the base before it was stored would print the tick count
+    // itself, the machine's uptime).
+    constexpr int kRounds = 2000;
+    std::atomic<int> go{-1};
+    std::atomic<int> done{0};
+    std::unique_ptr<TimeStamper> stamper;
+    wchar_t stamps[2][32];
+    const auto take = [&](int which, int round) {
+        while (go.load() != round) std::this_thread::yield();
+        const std::size_t n = stamper->Append(3, stamps[which], 31);
+        stamps[which][n] = L'\0';
+        done.fetch_add(1);
+    };
+    std::thread other([&] {
+        for (int round = 0; round < kRounds; ++round) take(1, round);
+    });
+    int bad = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        stamper = std::make_unique<TimeStamper>();
+        done.store(0);
+        const DWORD before = ::GetTickCount();
+        go.store(round);
+        take(0, round);
+        while (done.load() != 2) std::this_thread::yield();
+        const DWORD span = ::GetTickCount() - before;
+        for (const auto& stamp : stamps) {
+            const double seconds = std::wcstod(stamp, nullptr);
+            if (seconds * 1000 > span + 1 && ++bad <= 3)
+                ADD_FAILURE() << "round " << round << ": "
+                              << testing::PrintToString(std::wstring(stamp)) << " after " << span
+                              << " ms";
+        }
+    }
+    other.join();
+    EXPECT_EQ(bad, 0);
+}
+
+TEST(LogRecord, ANulCharacterInTheMessageIsWrittenAsAQuestionMark) {
+    // Through the common conversions and through the runtime's.
+    TimeStamper stamper;
+    const Built fast = Build(Untimed(), stamper, kSite, L"a%cb", 0);
+    EXPECT_EQ(fast.text, L"Sample.cpp(10):  [TRC] (Run): a?b\n");
+    const Built runtime = Build(Untimed(), stamper, kSite, L"a%2cb%.1f", 0, 1.5);
+    EXPECT_EQ(runtime.text, L"Sample.cpp(10):  [TRC] (Run): a ?b1.5\n");
+    // A record with text the runtime converts character by character keeps
+    // its line feed.
+    const Built wide = Build(Untimed(), stamper, kSite, L"\u4e2d%c.", 0);
+    char bytes[kRecordChars * 4];
+    const std::size_t n = ToLogBytes(wide.text.c_str(), wide.text.size(), TextConversion::Runtime,
+                                     bytes, sizeof bytes);
+    EXPECT_EQ(std::string(bytes, n), "Sample.cpp(10):  [TRC] (Run): ??.\n");
 }
 
 TEST(LogHexDump, TwentyBytesMakeTwoLines) {

@@ -1,9 +1,13 @@
 // RegConfigAccess on the real registry, in a key of its own under
 // HKEY_CURRENT_USER\Software\NrvTest, and the records it logs.
 #include "RegConfig.h"
+#include "RegConfigDetail.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
 
 using testsupport::TestLog;
 
@@ -94,6 +98,50 @@ TEST_F(RegConfig, WritesWithoutAKeyOrWithoutTheRightAreLogged) {
     EXPECT_EQ(TestLog::Count("[ERR] (RegConfigAccess::SetValue): Error Code: 0x80070005"), 1);
     DWORD type = 0, value = 0, size = 0;
     EXPECT_FALSE(ReadValue(L"v", type, value, size));
+}
+
+namespace {
+
+// Sees every close of RegConfigAccess; fails while failing is set.
+std::vector<HKEY> g_closes;
+bool g_closeFails = false;
+
+LONG WINAPI RecordingClose(HKEY key) {
+    g_closes.push_back(key);
+    return g_closeFails ? ERROR_INVALID_HANDLE : ::RegCloseKey(key);
+}
+
+}  // namespace
+
+TEST_F(RegConfig, AKeyIsClosedAtMostOnceAfterItsLastTry) {
+    const auto previous = std::exchange(dbglog::detail::g_regCloseKey, RecordingClose);
+    g_closes.clear();
+    HKEY held = nullptr;
+    {
+        RegConfigAccess access;
+        ASSERT_EQ(access.Open(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS), S_OK);
+        g_closeFails = true;
+        EXPECT_EQ(access.Close(), static_cast<HRESULT>(0x80070006));
+        EXPECT_TRUE(access.IsOpen()) << "a key that fails to close stays held";
+        ASSERT_EQ(g_closes.size(), 1u);
+        held = g_closes[0];
+    }
+    // The destructor tries once more and then forgets the key: nothing
+    // closes that handle value a third time.
+    EXPECT_EQ(g_closes, (std::vector<HKEY>{held, held}));
+    EXPECT_EQ(TestLog::Count(kCloseHandleError), 2);
+    g_closeFails = false;
+    EXPECT_EQ(::RegCloseKey(held), ERROR_SUCCESS) << "still open: the fake never closed it";
+
+    // A key that closes is closed once, and never again by its destructor.
+    g_closes.clear();
+    {
+        RegConfigAccess access;
+        ASSERT_EQ(access.Open(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS), S_OK);
+        EXPECT_EQ(access.Close(), S_OK);
+    }
+    EXPECT_EQ(g_closes.size(), 1u);
+    dbglog::detail::g_regCloseKey = previous;
 }
 
 TEST(RegConfigErrors, RegistryCodesBecomeHResults) {

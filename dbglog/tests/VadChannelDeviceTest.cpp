@@ -173,6 +173,27 @@ TEST_F(VadChannelDevice, MethodResultAsEachCallerReadsIt) {
 
     ASSERT_TRUE(control.FailMethod(vad::MethodName("CTST")));
     EXPECT_EQ(EvaluateDeviceMethod("CTST", ctst), MethodOutcome::Failed);
+
+    // A reply that ends before the result word carries no result.
+    ASSERT_TRUE(control.ShortMethodReply(vad::MethodName("PLST"), 3));
+    plst = 0x55;
+    EXPECT_EQ(EvaluateDeviceMethod("PLST", plst), MethodOutcome::Failed);
+    EXPECT_EQ(plst, 0x55u) << "the caller's value is left alone";
+}
+
+TEST_F(VadChannelDevice, EventCompletedWithAFailureIsNotDelivered) {
+    // The device writes a value into word 0 but completes the wait with a
+    // device error: no event.
+    std::thread firmware([this] {
+        WaitFor([this] { return PendingWaits() == 1; });
+        control.Raise(0x94, 7, vadsim::kRaiseFail);
+    });
+    CHwplgCtrlMgr manager;
+    ULONG value = 0;
+    EXPECT_FALSE(WaitDeviceEvent(manager, 0x94, value));
+    firmware.join();
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(PendingWaits(), 0u);
 }
 
 TEST_F(VadChannelDevice, EventWaitDeliversTheRaisedValue) {
@@ -223,6 +244,33 @@ TEST_F(VadChannelDevice, StopEventEndsWaitsAndCancelsThePendingRequest) {
     EXPECT_FALSE(WaitDeviceEvent(during, 0x94, value));
     service.join();
     EXPECT_EQ(PendingWaits(), 0u) << "the request was cancelled before the wait returned";
+}
+
+TEST_F(VadChannelDevice, StoppedWaitAwaitsACancelledRequestTheDeviceCompletesLate) {
+    // The device holds the cancelled request and completes it only when told,
+    // writing into its output buffer then. The wait must not return (and
+    // give up its buffers) before that; closing the handle instead would
+    // leave the device writing into memory the caller no longer owns.
+    ASSERT_TRUE(control.SetCancelMode(vadsim::kCancelLate));
+    std::atomic<bool> returned{false};
+    bool returnedBeforeCompletion = true;
+    ULONG completedLate = 0;
+    std::thread service([&] {
+        WaitFor([this] { return PendingWaits() == 1; });
+        ::SetEvent(stopEvent.get());
+        ::Sleep(500);
+        returnedBeforeCompletion = returned.load();
+        EXPECT_TRUE(control.CompleteCancelled(&completedLate));
+    });
+    CHwplgCtrlMgr manager;
+    ULONG value = 0;
+    EXPECT_FALSE(WaitDeviceEvent(manager, 0x94, value));
+    returned.store(true);
+    service.join();
+    EXPECT_FALSE(returnedBeforeCompletion) << "the wait returned while the request still pended";
+    EXPECT_EQ(completedLate, 1u) << "the request was cancelled and held";
+    EXPECT_EQ(value, 0u) << "a stopped wait delivers nothing";
+    EXPECT_EQ(PendingWaits(), 0u);
 }
 
 TEST_F(VadChannelDevice, SecondHwpldOpenFailsWhileOneIsHeld) {

@@ -291,6 +291,32 @@ TEST(PenNoteRules, ProcessNamesMatchWholeIgnoringCase) {
     EXPECT_FALSE(ProcessNameMatches(L"", kLockScreen));
 }
 
+namespace {
+
+// Processes 100 to 199 run in session 1 (the launcher's), 200 to 299 in
+// session 2 (another user's); other processes' sessions cannot be read.
+bool FakeSessionOf(DWORD processId, DWORD& session) {
+    if (processId >= 100 && processId < 300) {
+        session = processId / 100;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(PenNoteRules, OnlyProcessesOfTheOwnSessionCount) {
+    EXPECT_TRUE(ProcessCounts(L"LockApp.exe", 104, kLockScreen, 1, FakeSessionOf));
+    // Fast user switching: the other user's lock screen is not on this desktop.
+    EXPECT_FALSE(ProcessCounts(L"LockApp.exe", 204, kLockScreen, 1, FakeSessionOf));
+    EXPECT_TRUE(ProcessCounts(L"LockApp.exe", 204, kLockScreen, 2, FakeSessionOf));
+    EXPECT_FALSE(ProcessCounts(L"LockApp.exe", 7, kLockScreen, 1, FakeSessionOf))
+        << "a session that cannot be read does not count";
+    EXPECT_FALSE(ProcessCounts(L"app.exe", 104, kLockScreen, 1, FakeSessionOf));
+    EXPECT_TRUE(ProcessCounts(L"ONENOTEIM.EXE", 150, kNoteApp, 1, FakeSessionOf));
+    EXPECT_FALSE(ProcessCounts(L"onenoteim.exe", 250, kNoteApp, 1, FakeSessionOf));
+}
+
 TEST(PenNoteRules, ChordIsWindowsF20PressedAndReleasedInOrder) {
     const auto chord = NoteChord();
     const BYTE keys[] = {VK_LWIN, VK_F20, VK_F20, VK_LWIN};

@@ -39,7 +39,7 @@ TEST_F(DockQueries, DockStatusFromTheDockId) {
     KbDockIds = {0x11110001, 0x22220002};
     fake.methods["VCID"] = {Returns(0)};
     EXPECT_EQ(GetCurrentDockStatus(), kDockUndocked);
-    EXPECT_EQ(TestLog::Count("[INF] (GetCurrentDockStatus): POSTURESVC_GetCurrentDockStatus\t"
+    EXPECT_EQ(TestLog::Count("[TRC] (GetCurrentDockStatus): POSTURESVC_GetCurrentDockStatus\t"
                              "Undocked"),
               1);
 
@@ -105,11 +105,11 @@ TEST_F(DockQueries, PostureFromTheLowByteOfPLST) {
         const char* record;
     };
     const Row rows[] = {
-        {0, kDockKeyboard, "[INF] (GetCurrentPLSTStatus): POSTURESVC::Clamshell (Close)"},
-        {1, kDockUndocked, "[INF] (GetCurrentPLSTStatus): POSTURESVC::Tablet (Close)"},
-        {2, kDockKeyboard, "[INF] (GetCurrentPLSTStatus): POSTURESVC:: Clamshell (Open)"},
-        {3, kDockCradle, "[INF] (GetCurrentPLSTStatus): POSTURESVC::Flip (Open)"},
-        {4, kDockUndocked, "[INF] (GetCurrentPLSTStatus): POSTURESVC:: Tablet (Undock)"},
+        {0, kDockKeyboard, "[TRC] (GetCurrentPLSTStatus): POSTURESVC::Clamshell (Close)"},
+        {1, kDockUndocked, "[TRC] (GetCurrentPLSTStatus): POSTURESVC::Tablet (Close)"},
+        {2, kDockKeyboard, "[TRC] (GetCurrentPLSTStatus): POSTURESVC:: Clamshell (Open)"},
+        {3, kDockCradle, "[TRC] (GetCurrentPLSTStatus): POSTURESVC::Flip (Open)"},
+        {4, kDockUndocked, "[TRC] (GetCurrentPLSTStatus): POSTURESVC:: Tablet (Undock)"},
         {0x7703, kDockCradle, "POSTURESVC::Flip (Open)"},
     };
     for (const Row& row : rows) {
@@ -118,13 +118,14 @@ TEST_F(DockQueries, PostureFromTheLowByteOfPLST) {
         fake.methods["PLST"] = {Returns(row.value)};
         EXPECT_EQ(GetCurrentPLSTStatus(), row.state);
         EXPECT_EQ(TestLog::Count(row.record), 1);
-        EXPECT_EQ(TestLog::Count("[INF]"), 1) << "one posture record per query";
+        EXPECT_EQ(TestLog::Count("[TRC] (GetCurrentPLSTStatus): POSTURESVC"), 1)
+            << "one posture record per query";
     }
     for (ULONG other : {5ul, 6ul, 0xFFul, 0x100ul + 5}) {
         TestLog::Mark();
         fake.methods["PLST"] = {Returns(other)};
         EXPECT_EQ(GetCurrentPLSTStatus(), kDockNoState) << other;
-        EXPECT_EQ(TestLog::Count("[INF]"), 0) << other;
+        EXPECT_EQ(TestLog::Count("[TRC] (GetCurrentPLSTStatus): POSTURESVC"), 0) << other;
     }
 }
 

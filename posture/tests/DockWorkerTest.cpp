@@ -118,7 +118,7 @@ TEST_F(DockWorkers, RecordsOfEachState) {
     fake.methods["VCID"] = {Returns(kKeyboardDockId)};
     Report(true, false);
     DockStatusThread();
-    EXPECT_EQ(TestLog::Count("[INF] (DockStatusThread): "
+    EXPECT_EQ(TestLog::Count("[TRC] (DockStatusThread): "
                              "POSTURESVC_DockStatusThread_PassedWaitForSingleObject"),
               1);
     EXPECT_EQ(TestLog::Count("POSTURESVC_DockStatusThread_StandardDocking"), 1);
@@ -211,7 +211,7 @@ TEST_F(DockWorkers, KeyboardWorkerReadsTheKeyboardList) {
     DockStatusThread_PIDVID();
     EXPECT_TRUE(fake.methodCalls.empty());
     EXPECT_EQ(fake.StepsOf("write"), Steps({kSlate, kDock}));
-    EXPECT_EQ(TestLog::Count("[INF] (DockStatusThread_PIDVID): "
+    EXPECT_EQ(TestLog::Count("[TRC] (DockStatusThread_PIDVID): "
                              "POSTURESVC_DockStatusThread_PIDVID_PassedWaitForSingleObject"),
               1);
     EXPECT_EQ(TestLog::Count("StandardDocking"), 0);

@@ -120,7 +120,8 @@ public:
     bool waitFails = false;
     DWORD waitLimitMs = 3000;
     int waitTimeouts = 0;
-    std::function<void(HANDLE)> onWait;  // before each wait
+    std::function<void(HANDLE)> onWait;    // before each wait
+    std::function<void(HANDLE)> onSignal;  // before each event the handler signals
 
     struct EventRequest {
         std::wstring name;  // asked for; the event itself is unnamed
@@ -132,6 +133,9 @@ public:
 
     int controlHandlers = 0;
     std::vector<SERVICE_STATUS> statuses;
+    // The service control manager's side of an uninstall.
+    bool serviceDeletable = true;
+    int serviceDeletes = 0;
 
     WorkerMode workerMode = WorkerMode::Inline;
     std::vector<posture::DockWorker> workersStarted;
@@ -322,6 +326,23 @@ public:
             ++waitTimeouts;
         }
         return ended == WAIT_OBJECT_0;
+    }
+
+    bool DeleteService() override {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        ++serviceDeletes;
+        steps.push_back(serviceDeletable ? "delete service" : "delete service refused");
+        return serviceDeletable;
+    }
+
+    void SignalEvent(HANDLE event) override {
+        std::function<void(HANDLE)> hook;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            hook = onSignal;
+        }
+        if (hook) hook(event);
+        ::SetEvent(event);
     }
 
     void RegisterControlHandler() override {

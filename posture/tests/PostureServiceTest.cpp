@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <tuple>
 
@@ -86,8 +87,8 @@ TEST_F(ServiceRuns, KeyboardModeRunsAWorkerAtStartAndAtEachChange) {
     EXPECT_TRUE(fake.methodCalls.empty());
     EXPECT_TRUE(fake.firmwareWaits.empty()) << "no firmware events in keyboard mode";
     EXPECT_EQ(fake.waitTimeouts, 0);
-    EXPECT_EQ(TestLog::Count("[INF] (KeyboardMode): Exit"), 1);
-    EXPECT_EQ(TestLog::Count("[INF] (HandlerEx): dwControl = 1"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): Exit"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (HandlerEx): dwControl = 1"), 1);
     EXPECT_EQ(TestLog::Count("ulNotifyCodeSvc"), 0);
     EXPECT_EQ(g_hKbdChangeEvent.load(), nullptr);
     EXPECT_EQ(g_hDockEvent.load(), nullptr);
@@ -111,7 +112,7 @@ TEST_F(ServiceRuns, KeyboardModeStoppedFromTheControlThread) {
 
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopPending, kStopped}));
     EXPECT_EQ(fake.workersStarted, std::vector<DockWorker>{DockWorker::PidVid});
-    EXPECT_EQ(TestLog::Count("[INF] (KeyboardMode): Exit"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): Exit"), 1);
     EXPECT_EQ(fake.waitTimeouts, 0);
 }
 
@@ -126,7 +127,7 @@ TEST_F(ServiceRuns, KeyboardModeStopBeforeTheChangeEventExists) {
     ServiceMain(0, nullptr);
 
     EXPECT_EQ(fake.watchesAsked, 0);
-    EXPECT_EQ(TestLog::Count("[INF] (KeyboardMode): Exit"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): Exit"), 1);
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopPending, kStopped}));
 }
 
@@ -188,8 +189,8 @@ TEST_F(ServiceRuns, FirmwareEventFollowsConvertible) {
         const char* codeRecord;
     };
     const Row rows[] = {
-        {1, 0x93, "CTST", "[INF] (ServiceMain): g_isConvertible = true",
-         "[INF] (ServiceMain): ulNotifyCodeSvc = c_nNotifyCode_ConvertibleEvent"},
+        {1, 0x93, "CTST", "[TRC] (ServiceMain): g_isConvertible = true",
+         "[TRC] (ServiceMain): ulNotifyCodeSvc = c_nNotifyCode_ConvertibleEvent"},
         {2, 0x86, "PLST", "g_isReverseDockConvertible = true",
          "ulNotifyCodeSvc = c_nNotifyCode_PLSTEvent"},
         {3, 0x94, "VCID", "g_isConvertible = false,g_isReverseDockConvertible = false",
@@ -237,8 +238,8 @@ TEST_F(ServiceRuns, LockedRotationWithoutWorkaroundHasNothingToDo) {
         EXPECT_TRUE(fake.firmwareWaits.empty());
         EXPECT_TRUE(fake.workersStarted.empty());
         EXPECT_EQ(fake.workaroundThreadsStarted, 0);
-        EXPECT_EQ(TestLog::Count("[INF] (ServiceMain): g_DockRotation = true"), 1);
-        EXPECT_EQ(TestLog::Count("[INF] (StandardMode): g_isWorkaround = false"), 1);
+        EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): g_DockRotation = true"), 1);
+        EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): g_isWorkaround = false"), 1);
     }
 }
 
@@ -249,7 +250,7 @@ TEST_F(ServiceRuns, LockedRotationWithWorkaroundWaitsButStartsNoWorker) {
     EXPECT_EQ(fake.firmwareWaits.size(), 3u);
     EXPECT_TRUE(fake.workersStarted.empty());
     EXPECT_EQ(fake.workaroundThreadsStarted, 1);
-    EXPECT_EQ(TestLog::Count("[INF] (StandardMode): g_isWorkaround = true"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (ServiceMain): g_isWorkaround = true"), 1);
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopped}));
 }
 
@@ -274,7 +275,7 @@ TEST_F(ServiceRuns, WorkaroundThreadOnlyWhenTheInstallAskedForIt) {
     fake.workaroundThreadStarts = false;
     fake.firmwareEvents = 1;
     ServiceMain(0, nullptr);
-    EXPECT_EQ(TestLog::Count("[ERR] (StandardMode): Error Code: 0x80004005"), 1);
+    EXPECT_EQ(TestLog::Count("[ERR] (ServiceMain): Error Code: 0x80004005"), 1);
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopped}));
     EXPECT_EQ(fake.firmwareWaits.size(), 2u);
 }
@@ -330,6 +331,34 @@ TEST_F(ServiceRuns, StopEndsTheFirmwareWait) {
     EXPECT_EQ(TestLog::Count("dwControl = 1"), 1);
 }
 
+TEST_F(ServiceRuns, EventsOutliveAStopBeingHandled) {
+    // The service ends by itself (no event comes) while a stop is handled on
+    // the control thread, which holds the stop event's handle for a while
+    // before it signals it. ServiceMain closes its events only after that.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> signalled{false};
+    std::atomic<bool> valid{true};
+    std::thread control;
+    fake.onSignal = [&](HANDLE event) {
+        holding.store(true);
+        ::Sleep(300);
+        // Still the service's own event: it can be signalled and waited on.
+        valid.store(::SetEvent(event) != FALSE && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0);
+        signalled.store(true);
+    };
+    fake.onFirmwareWait = [&](int wait) {
+        if (wait != 0) return;
+        control = std::thread([] { Stop(); });
+        EXPECT_TRUE(testsupport::WaitFor([&] { return holding.load(); }));
+    };
+    ServiceMain(0, nullptr);
+    const bool signalledBeforeReturn = signalled.load();
+    control.join();
+    EXPECT_TRUE(signalledBeforeReturn) << "ServiceMain returned while a stop held its event";
+    EXPECT_TRUE(valid.load());
+    EXPECT_EQ(g_hStopEvent.load(), nullptr);
+}
+
 TEST_F(ServiceRuns, StopWithoutAStopEventStillEndsTheLoop) {
     fake.eventsFail = true;  // no stop event to end the wait
     fake.firmwareEvents = 5;
@@ -348,14 +377,14 @@ TEST_F(ServiceRuns, InterrogateReportsTheStatusAgain) {
     };
     ServiceMain(0, nullptr);
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kRunning, kStopped}));
-    EXPECT_EQ(TestLog::Count("[INF] (HandlerEx): dwControl = 4"), 1);
+    EXPECT_EQ(TestLog::Count("[TRC] (HandlerEx): dwControl = 4"), 1);
 }
 
 TEST_F(ServiceRuns, WorkerThatCannotStartIsRecorded) {
     fake.workerMode = WorkerMode::Refuse;
     fake.firmwareEvents = 1;
     ServiceMain(0, nullptr);
-    EXPECT_EQ(TestLog::Count("[ERR] (StartWorker): Error Code: 0x80070008"), 2);
+    EXPECT_EQ(TestLog::Count("[ERR] (ServiceMain): Error Code: 0x80070008"), 2);
     EXPECT_EQ(fake.firmwareWaits.size(), 2u);
     EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending, kRunning, kStopped}));
 }
@@ -420,7 +449,7 @@ TEST_F(PowerEvents, SuspendDefersWorkersOnPlainDockingMachinesAndOnOneModel) {
         machine.machine = row.machineWord;
         EXPECT_EQ(Power(PBT_APMSUSPEND), static_cast<DWORD>(NO_ERROR));
         EXPECT_EQ(g_isSuspend.load(), row.suspends);
-        EXPECT_EQ(TestLog::Count("[INF] (HandlerEx): match machine id, set g_isSuspend=TRUE when "
+        EXPECT_EQ(TestLog::Count("[TRC] (HandlerEx): match machine id, set g_isSuspend=TRUE when "
                                  "suspend"),
                   row.machineWord == 0xA9 ? 1 : 0);
         EXPECT_EQ(TestLog::Count("POSTURESVC__PBT_APMSUSPEND__SERVICE_CONTROL_POWEREVENT"), 1);
@@ -441,7 +470,7 @@ TEST_F(PowerEvents, ResumeStartsAWorkerUnlessRotationIsLocked) {
     g_DockRotation = true;
     Power(PBT_APMRESUMEAUTOMATIC);
     EXPECT_EQ(fake.workersStarted.size(), 1u);
-    EXPECT_EQ(TestLog::Count("[INF] (HandlerEx): POSTURESVC::No Create Lock Rotation Thread from "
+    EXPECT_EQ(TestLog::Count("[TRC] (HandlerEx): POSTURESVC::No Create Lock Rotation Thread from "
                              "Resume"),
               1);
     EXPECT_TRUE(machine.steps.empty()) << "resume reads no identity";
@@ -527,6 +556,22 @@ TEST_F(IndicatorCheck, EitherIndicatorIsEnough) {
     EXPECT_TRUE(fake.steps.empty()) << "a check writes nothing";
 }
 
+TEST_F(IndicatorCheck, UninstallRestoresTheIndicatorsOnlyWhenTheServiceWasDeleted) {
+    fake.slateModeMetric = 1;  // laptop mode
+    fake.dockedMetric = 1;     // docked
+    fake.serviceDeletable = false;
+    EXPECT_EQ(UninstallService(), E_POINTER);
+    EXPECT_EQ(fake.steps, std::vector<std::string>{"delete service refused"});
+    EXPECT_EQ(TestLog::Count("[ERR] (UninstallService): Error Code: 0x80004003"), 1);
+
+    fake.steps.clear();
+    fake.serviceDeletable = true;
+    EXPECT_EQ(UninstallService(), S_OK);
+    EXPECT_EQ(fake.steps,
+              (std::vector<std::string>{"delete service", "write slate", "write dock"}));
+    EXPECT_EQ(TestLog::Count("[ERR]"), 1);
+}
+
 TEST_F(IndicatorCheck, RestoreLeavesSlateModeUndocked) {
     struct Row {
         int slateModeMetric;
@@ -552,3 +597,4 @@ TEST_F(IndicatorCheck, RestoreLeavesSlateModeUndocked) {
     EXPECT_EQ(g_slateIndicatorPath, std::wstring(FakePosture::kSlatePath));
     EXPECT_EQ(g_dockIndicatorPath, std::wstring(FakePosture::kDockPath));
 }
+

@@ -76,6 +76,7 @@ enum MethodAction : ULONG {
     kMethodResult = 0,
     kMethodFail = 1,
     kMethodRemove = 2,
+    kMethodShortReply = 3,  // succeeds with a reply that ends before the result word
 };
 struct MethodScript {
     ULONG name;  // vad::MethodName("VCID")
@@ -136,6 +137,9 @@ struct EventMode {
 // in word 0. With kRaiseQueue an event nobody waits for is kept for the next
 // wait for its code (at most kMaxQueuedEvents).
 inline constexpr ULONG kRaiseQueue = 1;
+// With kRaiseFail the waits complete with a device error (STATUS_IO_DEVICE_ERROR)
+// instead, value still written into word 0 of their output.
+inline constexpr ULONG kRaiseFail = 2;
 inline constexpr ULONG kMaxQueuedEvents = 8;
 struct RaiseEvent {
     ULONG code;
@@ -263,6 +267,34 @@ struct IndicatorPresence {
     ULONG present;    // 0: absent
 };
 
+// IOCTL_VADSIM_SET_CANCEL_MODE: how the device answers a cancelled event
+// wait. At once (the normal device): completed as cancelled. Late: held,
+// still pending for its caller, until IOCTL_VADSIM_COMPLETE_CANCELLED
+// completes it with kLateCancelValue in word 0 of its output, as a device
+// that was delivering when the cancel came. A reset, the driver's unload
+// and the mode's end complete the held ones the same way.
+enum CancelModeKind : ULONG {
+    kCancelAtOnce = 0,
+    kCancelLate = 1,
+};
+inline constexpr ULONG kLateCancelValue = 0x1A7EC0DE;
+struct CancelMode {
+    ULONG mode;
+};
+// IOCTL_VADSIM_COMPLETE_CANCELLED: out.
+struct CancelledResult {
+    ULONG completed;  // held cancelled waits completed now
+};
+
+// IOCTL_VADSIM_QUERY_TIMING: the device's clock (microseconds since the
+// driver started) at the last raised event and at the first one-byte write
+// to each indicator after it (0: none yet).
+struct Timing {
+    ULONGLONG raisedUs;
+    ULONGLONG firstWriteUs[kIndicatorCount];
+    ULONGLONG nowUs;
+};
+
 static_assert(sizeof(LogEntry) == 72, "log entries are the same in 32- and 64-bit programs");
 static_assert(sizeof(LogHeader) == 16, "log header");
 static_assert(sizeof(DeviceState) == 40 + 8 * kMaxReportedCodes, "device state");
@@ -286,3 +318,6 @@ static_assert(sizeof(IndicatorState) == 40, "indicator state");
 #define IOCTL_VADSIM_SET_PRESENCE VADSIM_CTL(0x90A)      // in: Presence
 #define IOCTL_VADSIM_QUERY_INDICATORS VADSIM_CTL(0x90B)  // out: IndicatorState
 #define IOCTL_VADSIM_SET_INDICATOR_PRESENCE VADSIM_CTL(0x90C)  // in: IndicatorPresence
+#define IOCTL_VADSIM_SET_CANCEL_MODE VADSIM_CTL(0x90D)         // in: CancelMode
+#define IOCTL_VADSIM_COMPLETE_CANCELLED VADSIM_CTL(0x90E)      // out: CancelledResult
+#define IOCTL_VADSIM_QUERY_TIMING VADSIM_CTL(0x90F)            // out: Timing

@@ -192,11 +192,15 @@ ULONG Model::MethodRequest(const ULONG* words, ULONG inputLength, void* output, 
     for (ULONG i = 0; i < m_methodCount; ++i) {
         const MethodEntry& method = m_methods[i];
         if (method.name != name) continue;
-        if (method.fails) return kOutcomeDeviceError;
+        if (method.fails == kMethodFail) return kOutcomeDeviceError;
         vad::MethodReply reply = {};
         reply.words[vad::kMethodResultWord] = method.result;
-        CopyBytes(output, &reply, sizeof reply);
-        answer->bytes = sizeof reply;
+        // A short reply ends before the result word.
+        const ULONG bytes = method.fails == kMethodShortReply
+                                ? vad::kMethodResultWord * sizeof(ULONG)
+                                : static_cast<ULONG>(sizeof reply);
+        CopyBytes(output, &reply, bytes);
+        answer->bytes = bytes;
         return kOutcomeSuccess;
     }
     return kOutcomeNotFound;
@@ -390,20 +394,20 @@ ULONG Model::SetRegister(const RegisterScript& script) {
 }
 
 ULONG Model::SetMethod(const MethodScript& script) {
-    if (script.action > kMethodRemove) return kOutcomeInvalidParameter;
+    if (script.action > kMethodShortReply) return kOutcomeInvalidParameter;
     for (ULONG i = 0; i < m_methodCount; ++i) {
         if (m_methods[i].name != script.name) continue;
         if (script.action == kMethodRemove) {
             for (ULONG j = i + 1; j < m_methodCount; ++j) m_methods[j - 1] = m_methods[j];
             --m_methodCount;
         } else {
-            m_methods[i] = {script.name, script.action == kMethodFail, script.result};
+            m_methods[i] = {script.name, script.action, script.result};
         }
         return kOutcomeSuccess;
     }
     if (script.action == kMethodRemove) return kOutcomeSuccess;
     if (m_methodCount == kMaxMethods) return kOutcomeInvalidParameter;
-    m_methods[m_methodCount++] = {script.name, script.action == kMethodFail, script.result};
+    m_methods[m_methodCount++] = {script.name, script.action, script.result};
     return kOutcomeSuccess;
 }
 

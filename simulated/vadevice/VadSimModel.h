@@ -84,7 +84,7 @@ public:
 private:
     struct MethodEntry {
         ULONG name;
-        ULONG fails;
+        ULONG fails;  // the MethodAction: kMethodResult, kMethodFail or kMethodShortReply
         ULONG result;
     };
     struct QueuedEvent {

@@ -82,6 +82,25 @@ bool ControlChannel::SetEventMode(ULONG mode, ULONG value) {
     return SendInput(*this, IOCTL_VADSIM_SET_EVENT_MODE, EventMode{mode, value});
 }
 
+bool ControlChannel::ShortMethodReply(ULONG name, ULONG result) {
+    return SendInput(*this, IOCTL_VADSIM_SET_METHOD, MethodScript{name, kMethodShortReply, result});
+}
+
+bool ControlChannel::SetCancelMode(ULONG mode) {
+    return SendInput(*this, IOCTL_VADSIM_SET_CANCEL_MODE, CancelMode{mode});
+}
+
+bool ControlChannel::CompleteCancelled(ULONG* completed) {
+    CancelledResult result = {};
+    if (!Send(IOCTL_VADSIM_COMPLETE_CANCELLED, nullptr, 0, &result, sizeof result)) return false;
+    if (completed != nullptr) *completed = result.completed;
+    return true;
+}
+
+bool ControlChannel::QueryTiming(Timing* timing) {
+    return Send(IOCTL_VADSIM_QUERY_TIMING, nullptr, 0, timing, sizeof *timing);
+}
+
 bool ControlChannel::Raise(ULONG code, ULONG value, ULONG flags, RaiseResult* result) {
     const RaiseEvent event = {code, value, flags};
     RaiseResult answer = {};

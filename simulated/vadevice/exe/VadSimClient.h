@@ -31,6 +31,8 @@ public:
     bool SetIdentityUnavailable();
     bool SetMethod(ULONG name, ULONG result);
     bool FailMethod(ULONG name);
+    // The method succeeds with a reply that ends before its result word.
+    bool ShortMethodReply(ULONG name, ULONG result);
     bool RemoveMethod(ULONG name);
     bool SetPolled(const PolledScript& script);
     bool FailOpens(ULONG device, ULONG count);
@@ -40,6 +42,10 @@ public:
     // Completes the waits for code; result (optional) tells how many.
     bool Raise(ULONG code, ULONG value, ULONG flags = 0, RaiseResult* result = nullptr);
     bool QueryState(DeviceState* state);
+    // Cancelled event waits completed at once, or held until CompleteCancelled.
+    bool SetCancelMode(ULONG mode);
+    bool CompleteCancelled(ULONG* completed);
+    bool QueryTiming(Timing* timing);
     bool QueryIndicators(IndicatorState* state);
     // The indicator's link (its device path opens); see also SetIndicatorLinked.
     bool SetIndicatorPresent(ULONG indicator, bool present);

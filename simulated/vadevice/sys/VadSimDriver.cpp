@@ -43,6 +43,10 @@ struct DriverState {
     vadsim::Model model;
     KMUTEX linkLock;            // guards linked
     bool linked[kDeviceTotal];  // the device's "\DosDevices\" link exists
+    bool lateCancel;            // vadsim::kCancelLate
+    LIST_ENTRY cancelled;       // cancelled waits held back (late cancel mode)
+    ULONGLONG raisedUs;         // the last raised event
+    ULONGLONG firstWriteUs[vadsim::kIndicatorCount];  // first write after it
 };
 
 // Zero-initialised static storage: no constructor runs for it.
@@ -164,9 +168,10 @@ ULONG TakeWaits(const WaitFilter& filter, PLIST_ENTRY taken) {
     return count;
 }
 
-// Completes the taken waits: with the event's value in word 0, or cancelled.
-// Called without the lock.
-void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value) {
+// Completes the taken waits: with the event's value in word 0 (and the
+// given status), or cancelled. Called without the lock.
+void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value,
+                   NTSTATUS status = STATUS_SUCCESS) {
     while (!IsListEmpty(taken)) {
         PIRP irp = WaitIrp(RemoveHeadList(taken));
         if (!delivered) {
@@ -175,7 +180,7 @@ void CompleteWaits(PLIST_ENTRY taken, bool delivered, ULONG value) {
         }
         const vad::EventWait result = {value, 0};
         RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &result, sizeof result);
-        Complete(irp, STATUS_SUCCESS, sizeof result);
+        Complete(irp, status, sizeof result);
     }
 }
 
@@ -191,11 +196,34 @@ void CancelWaitsOf(PFILE_OBJECT file) {
 
 VOID NTAPI CancelWait(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
+    bool held = false;
     {
         SpinLockGuard lock;
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        if (g_state.lateCancel) {
+            InsertTailList(&g_state.cancelled, &irp->Tail.Overlay.ListEntry);
+            held = true;
+        }
     }
-    Complete(irp, STATUS_CANCELLED, 0);
+    if (!held) Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Completes the cancelled waits held back in late cancel mode, each with
+// kLateCancelValue written into its output; how many.
+ULONG CompleteHeldCancels(bool endLateMode) {
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    ULONG count = 0;
+    {
+        SpinLockGuard lock;
+        if (endLateMode) g_state.lateCancel = false;
+        while (!IsListEmpty(&g_state.cancelled)) {
+            InsertTailList(&taken, RemoveHeadList(&g_state.cancelled));
+            ++count;
+        }
+    }
+    CompleteWaits(&taken, true, vadsim::kLateCancelValue);
+    return count;
 }
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
@@ -254,14 +282,19 @@ NTSTATUS RaiseEvent(PIRP irp, void* buffer, ULONG inputLength, ULONG outputLengt
     vadsim::RaiseResult result = {0, 0};
     LIST_ENTRY taken;
     InitializeListHead(&taken);
+    const ULONGLONG now = NowUs();
     {
         SpinLockGuard lock;
+        g_state.raisedUs = now;
+        for (ULONGLONG& write : g_state.firstWriteUs) write = 0;
         result.completed = TakeWaits({true, event.code, nullptr}, &taken);
         if (result.completed == 0 && (event.flags & vadsim::kRaiseQueue) != 0) {
             result.queued = g_state.model.QueueEvent(event.code, event.value) ? 1 : 0;
         }
     }
-    CompleteWaits(&taken, true, event.value);
+    CompleteWaits(
+        &taken, true, event.value,
+        (event.flags & vadsim::kRaiseFail) != 0 ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS);
     RtlCopyMemory(buffer, &result, sizeof result);
     return Complete(irp, STATUS_SUCCESS, sizeof result);
 }
@@ -298,10 +331,13 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG length = stack->Parameters.Write.Length;
     ULONG outcome;
+    const ULONGLONG now = NowUs();
     {
         SpinLockGuard lock;
         outcome = g_state.model.IndicatorWrite(id - kIndicatorBase, length,
                                                RefusedOutcome(stack->FileObject));
+        ULONGLONG& first = g_state.firstWriteUs[id - kIndicatorBase];
+        if (outcome == vadsim::kOutcomeSuccess && first == 0) first = now;
     }
     const NTSTATUS status = ToStatus(outcome);
     return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
@@ -347,9 +383,55 @@ NTSTATUS SyncLinks() {
     return result;
 }
 
+NTSTATUS SetCancelMode(PIRP irp, void* buffer, ULONG inputLength) {
+    vadsim::CancelMode mode;
+    if (buffer == nullptr || inputLength < sizeof mode) {
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    RtlCopyMemory(&mode, buffer, sizeof mode);
+    if (mode.mode == vadsim::kCancelLate) {
+        SpinLockGuard lock;
+        g_state.lateCancel = true;
+    } else {
+        CompleteHeldCancels(true);
+    }
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS CompleteCancelled(PIRP irp, void* buffer, ULONG outputLength) {
+    if (buffer == nullptr || outputLength < sizeof(vadsim::CancelledResult)) {
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    const vadsim::CancelledResult result = {CompleteHeldCancels(false)};
+    RtlCopyMemory(buffer, &result, sizeof result);
+    return Complete(irp, STATUS_SUCCESS, sizeof result);
+}
+
+NTSTATUS QueryTiming(PIRP irp, void* buffer, ULONG outputLength) {
+    if (buffer == nullptr || outputLength < sizeof(vadsim::Timing)) {
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    vadsim::Timing timing;
+    RtlZeroMemory(&timing, sizeof timing);
+    timing.nowUs = NowUs();
+    {
+        SpinLockGuard lock;
+        timing.raisedUs = g_state.raisedUs;
+        for (ULONG i = 0; i < vadsim::kIndicatorCount; ++i)
+            timing.firstWriteUs[i] = g_state.firstWriteUs[i];
+    }
+    RtlCopyMemory(buffer, &timing, sizeof timing);
+    return Complete(irp, STATUS_SUCCESS, sizeof timing);
+}
+
 NTSTATUS ControlRequest(PIRP irp, ULONG code, void* buffer, ULONG inputLength, ULONG outputLength) {
     if (code == IOCTL_VADSIM_RAISE_EVENT) return RaiseEvent(irp, buffer, inputLength, outputLength);
     if (code == IOCTL_VADSIM_QUERY_STATE) return QueryState(irp, buffer, outputLength);
+    if (code == IOCTL_VADSIM_SET_CANCEL_MODE) return SetCancelMode(irp, buffer, inputLength);
+    if (code == IOCTL_VADSIM_COMPLETE_CANCELLED)
+        return CompleteCancelled(irp, buffer, outputLength);
+    if (code == IOCTL_VADSIM_QUERY_TIMING) return QueryTiming(irp, buffer, outputLength);
+    if (code == IOCTL_VADSIM_RESET) CompleteHeldCancels(true);
     vadsim::Answer answer;
     {
         SpinLockGuard lock;
@@ -409,6 +491,7 @@ void DeleteDevices() {
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {
+    CompleteHeldCancels(true);
     LIST_ENTRY taken;
     InitializeListHead(&taken);
     {
@@ -446,6 +529,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     RtlZeroMemory(g_devices, sizeof g_devices);
     KeInitializeSpinLock(&g_state.lock);
     InitializeListHead(&g_state.waits);
+    InitializeListHead(&g_state.cancelled);
     KeInitializeMutex(&g_state.linkLock, 0);
     g_state.start = KeQueryPerformanceCounter(&g_state.frequency);
     g_state.model.Reset();
