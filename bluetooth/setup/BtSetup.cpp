@@ -146,10 +146,10 @@ const char* DriverFolderFor(bool vistaOrLater, bool wow64) {
     return wow64 ? "DriversXP\\x64" : "DriversXP";
 }
 
-bool RunDriverSetup() {
+bool RunDriverSetup(bool wow64) {
     char folder[MAX_PATH];
     if (!GetProgramFolder(folder, sizeof folder)) return false;
-    if (!Append(folder, sizeof folder, DriverFolderFor(IsVistaOrLater(), IsWow64()))) {
+    if (!Append(folder, sizeof folder, DriverFolderFor(IsVistaOrLater(), wow64))) {
         return false;
     }
     char exe[MAX_PATH];
@@ -171,8 +171,8 @@ bool RunDriverSetup() {
     return true;
 }
 
-bool RegisterSupportLibrary() {
-    if (!IsWow64()) return false;
+bool RegisterSupportLibrary(bool wow64) {
+    if (!wow64) return false;
     char path[MAX_PATH];
     if (!GetProgramFolder(path, sizeof path) || !Append(path, sizeof path, c_szSupportLibrary)) {
         return false;

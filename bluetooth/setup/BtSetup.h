@@ -60,13 +60,15 @@ bool IsVistaOrLater();
 // The driver package's folder below the program's folder.
 const char* DriverFolderFor(bool vistaOrLater, bool wow64);
 
+// The steps take the answer of IsWow64, asked once by the program.
+
 // Starts the package's dpinst.exe in its own folder and waits for it; false
 // when it was not started.
-bool RunDriverSetup();
+bool RunDriverSetup(bool wow64);
 // On 64-bit Windows, rewrites an existing "SupportDLL" to the 64-bit
 // library beside the program unless it names it already; true when it was
 // written.
-bool RegisterSupportLibrary();
+bool RegisterSupportLibrary(bool wow64);
 // Empties an existing, non-empty "SupportDLL" when the radio switch device
 // cannot be opened; true when it was written. device keeps the open handle.
 bool CheckRadioSwitchDevice(CRfSwBase& device);

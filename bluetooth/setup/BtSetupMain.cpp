@@ -9,8 +9,9 @@ btsetup::CRfSwBase g_RfSwBase;
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    btsetup::RunDriverSetup();
-    btsetup::RegisterSupportLibrary();
+    const bool wow64 = btsetup::IsWow64();
+    btsetup::RunDriverSetup(wow64);
+    btsetup::RegisterSupportLibrary(wow64);
     btsetup::CheckRadioSwitchDevice(g_RfSwBase);
     return 0;
 }
