@@ -27,3 +27,17 @@ TEST(StackLoad, WithoutTheDeviceEveryCallFailsToOpen) {
     EXPECT_EQ(stack.DebugStrings(), (std::vector<std::string>{"BluetoothEnableRadio() Called\n",
                                                               "BluetoothEnableRadio() Called\n"}));
 }
+
+// Run by with-fallback-name.sh: no interface, but "\\.\NrvACPI" opens (to a
+// file that answers no radio switch request), so the calls get as far as
+// the status request.
+TEST(StackLoadFallback, WithoutAnInterfaceTheFallbackNameIsOpened) {
+    RadioSupportKey key;
+    StackHost stack(key);
+    ASSERT_TRUE(stack.Loaded());
+    BOOL enabled = 7;
+    EXPECT_EQ(stack.IsEnabled(&enabled), static_cast<DWORD>(ERROR_IO_DEVICE));
+    EXPECT_EQ(enabled, 7);
+    EXPECT_EQ(stack.Enable(TRUE), static_cast<DWORD>(ERROR_IO_DEVICE));
+    EXPECT_EQ(stack.Enable(FALSE), static_cast<DWORD>(ERROR_IO_DEVICE));
+}
