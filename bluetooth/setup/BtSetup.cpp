@@ -14,6 +14,10 @@
 
 namespace btsetup {
 
+// The structure sizes SetupAPI checks: 28 and 5 bytes in the 32-bit build.
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+
 namespace {
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);

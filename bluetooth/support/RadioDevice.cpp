@@ -12,6 +12,10 @@
 
 namespace btradio {
 
+// The structure sizes SetupAPI checks: 28 and 5 bytes in the 32-bit build.
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+
 namespace {
 
 using nrv::UniqueHandle;
