@@ -257,7 +257,12 @@ NTSTATUS RemoveDevice(RadioSwitchExtension* ext, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     const NTSTATUS status = PassDown(ext, irp);
     IoDetachDevice(ext->LowerDeviceObject);
-    if (ext->InterfaceName.Buffer != nullptr) RtlFreeUnicodeString(&ext->InterfaceName);
+    if (ext->InterfaceName.Buffer != nullptr) {
+        // Windows disables the interfaces of a removed device itself; Wine
+        // leaves them listed as present, so the driver says it.
+        IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+        RtlFreeUnicodeString(&ext->InterfaceName);
+    }
     IoDeleteDevice(ext->DeviceObject);
     return status;
 }
