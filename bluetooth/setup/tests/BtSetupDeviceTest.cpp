@@ -32,6 +32,6 @@ TEST_F(BtSetupProgram, WithTheDevicePresentTheRegistrationStays) {
     // As on 32-bit Windows: never pointed at the library.
     EXPECT_EQ(key.Value(), kOther);
 #else
-    EXPECT_EQ(key.Value(), Narrow(package / L"NrvBtRadio64.dll") + '\0');
+    EXPECT_EQ(key.Value(), testsupport::Narrow(package / L"NrvBtRadio64.dll") + '\0');
 #endif
 }
