@@ -254,15 +254,16 @@ NTSTATUS RemoveDevice(RadioSwitchExtension* ext, PIRP irp) {
     }
     RtlZeroMemory(&g_AcpiInterface, sizeof g_AcpiInterface);
 
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    const NTSTATUS status = PassDown(ext, irp);
-    IoDetachDevice(ext->LowerDeviceObject);
+    // Windows disables the interfaces of a removed device itself; Wine
+    // leaves them listed as present, so the driver says it, before the
+    // device below learns of the removal.
     if (ext->InterfaceName.Buffer != nullptr) {
-        // Windows disables the interfaces of a removed device itself; Wine
-        // leaves them listed as present, so the driver says it.
         IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
         RtlFreeUnicodeString(&ext->InterfaceName);
     }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    const NTSTATUS status = PassDown(ext, irp);
+    IoDetachDevice(ext->LowerDeviceObject);
     IoDeleteDevice(ext->DeviceObject);
     return status;
 }
@@ -485,8 +486,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     NTSTATUS status =
         IoRegisterDeviceInterface(PhysicalDeviceObject, &kInterfaceClass, nullptr, &interfaceName);
     if (!NT_SUCCESS(status)) return FailAddDevice(nullptr, &interfaceName, status);
-    status = IoSetDeviceInterfaceState(&interfaceName, TRUE);
-    if (!NT_SUCCESS(status)) return FailAddDevice(nullptr, &interfaceName, status);
 
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, kDeviceName);
@@ -533,6 +532,19 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
     StartWorker(ext);  // without a worker the device still serves its requests
 
+    // Enabled once the device is attached: Windows defers the enabling to the
+    // start anyway, but Wine lists the interface at once, and an open in
+    // between would reach the bare PDO.
+    status = IoSetDeviceInterfaceState(&interfaceName, TRUE);
+    if (!NT_SUCCESS(status)) {
+        StopWorkerThread(ext);
+        g_AcpiInterface.UnregisterForDeviceNotifications(PhysicalDeviceObject, RadioNotify);
+        if (g_AcpiInterface.InterfaceDereference != nullptr) {
+            g_AcpiInterface.InterfaceDereference(g_AcpiInterface.Context);
+        }
+        RtlZeroMemory(&g_AcpiInterface, sizeof g_AcpiInterface);
+        return FailAddDevice(device, &interfaceName, status);
+    }
     ext->InterfaceName = interfaceName;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_POWER_PAGABLE;

@@ -39,7 +39,7 @@ protected:
         ASSERT_TRUE(testsupport::WaitFor([] { return acpibt::FindRadioInterface().has_value(); }));
         ASSERT_TRUE(m_sim.Reset());
         ASSERT_TRUE(reg::Clean());
-        m_radio = acpibt::OpenRadio();
+        m_radio = acpibt::WaitAndOpenRadio();
         ASSERT_TRUE(m_radio.valid());
         SetFlag(false);
     }
@@ -222,7 +222,7 @@ TEST_F(RadioSwitchDriver, OffDetachesThenPowersOff130MsLater) {
 }
 
 TEST_F(RadioSwitchDriver, WaitsCompleteOldestFirstOnePerNotification) {
-    nrv::UniqueFileHandle device = acpibt::OpenRadio(true);
+    nrv::UniqueFileHandle device = acpibt::WaitAndOpenRadio(true);
     ASSERT_TRUE(device.valid());
     ULONG taken = 0;
     ASSERT_TRUE(m_sim.Notify(0x80, &taken));  // nothing queued: nothing happens
@@ -250,8 +250,8 @@ TEST_F(RadioSwitchDriver, WaitsCompleteOldestFirstOnePerNotification) {
 // routines (CancelIoEx), as the I/O manager does when their thread or process
 // ends; the other handle's wait stays queued and is the next one served.
 TEST_F(RadioSwitchDriver, CancellingOneHandlesWaitsLeavesTheOthersQueued) {
-    nrv::UniqueFileHandle mine = acpibt::OpenRadio(true);
-    nrv::UniqueFileHandle theirs = acpibt::OpenRadio(true);
+    nrv::UniqueFileHandle mine = acpibt::WaitAndOpenRadio(true);
+    nrv::UniqueFileHandle theirs = acpibt::WaitAndOpenRadio(true);
     ASSERT_TRUE(mine.valid() && theirs.valid());
     PendingWait a(mine.get(), IOCTL_RADIO_WAIT_NOTIFY80);
     PendingWait b(mine.get(), IOCTL_RADIO_WAIT_NOTIFY90);
@@ -356,7 +356,7 @@ TEST_F(RadioSwitchDriver, StartRepairsTheSupportLibraryEntry) {
 // power-on thread runs returns only after its whole sequence.
 TEST_F(RadioSwitchDriver, RemovalCompletesWaitsAndWaitsForThePowerOnThread) {
     {
-        nrv::UniqueFileHandle device = acpibt::OpenRadio(true);
+        nrv::UniqueFileHandle device = acpibt::WaitAndOpenRadio(true);
         PendingWait w80(device.get(), IOCTL_RADIO_WAIT_NOTIFY80);
         PendingWait w90(device.get(), IOCTL_RADIO_WAIT_NOTIFY90);
         ASSERT_TRUE(w80.Started() && w90.Started());
@@ -369,7 +369,7 @@ TEST_F(RadioSwitchDriver, RemovalCompletesWaitsAndWaitsForThePowerOnThread) {
     }
     ASSERT_TRUE(m_sim.SetPresent(true));
     ASSERT_TRUE(testsupport::WaitFor([] { return acpibt::FindRadioInterface().has_value(); }));
-    m_radio = acpibt::OpenRadio();
+    m_radio = acpibt::WaitAndOpenRadio();
     SetFlag(true);
     ASSERT_TRUE(m_sim.SetStatus(0x01));
     m_radio.reset();

@@ -120,6 +120,15 @@ nrv::UniqueFileHandle OpenRadio(bool overlapped) {
     return handle;
 }
 
+nrv::UniqueFileHandle WaitAndOpenRadio(bool overlapped, DWORD timeoutMs) {
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        nrv::UniqueFileHandle handle = OpenRadio(overlapped);
+        if (handle.valid() || ::GetTickCount64() >= end) return handle;
+        ::Sleep(20);
+    }
+}
+
 RadioResult RadioControl(HANDLE device, ULONG code, DWORD outputLength) {
     RadioResult result;
     UCHAR buffer[16] = {};

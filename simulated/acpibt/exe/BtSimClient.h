@@ -59,6 +59,9 @@ struct RadioResult {
 };
 RadioResult RadioControl(HANDLE device, ULONG code, DWORD outputLength = 0);
 nrv::UniqueFileHandle OpenRadio(bool overlapped = false);
+// OpenRadio, tried again for up to timeoutMs: Wine lists a newly enabled
+// interface a moment before its path opens.
+nrv::UniqueFileHandle WaitAndOpenRadio(bool overlapped = false, DWORD timeoutMs = 5000);
 
 const char* MethodName(ULONG method);
 // "BTST" -> kBTST; kUnknownMethod when it names none.
