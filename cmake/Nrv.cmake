@@ -24,12 +24,16 @@ function(nrv_target_defaults target)
 endfunction()
 
 # A program or library that ships: gathered into the output folder by the
-# main job. Each is built only in the tree of the architecture it ships in.
+# main job from the tree of the architecture it ships in. x86 programs are
+# built in the x64 tree too, where their tests run as well: a machine whose
+# kernel has no IA-32 emulation runs no 32-bit program at all. x64-only
+# programs (services that need the 64-bit system, drivers) build only in x64.
 function(nrv_deliverable target arch)
-  if(NOT arch STREQUAL NRV_ARCH)
+  if(arch STREQUAL NRV_ARCH)
+    install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+  elseif(NOT (arch STREQUAL "x86" AND NRV_ARCH STREQUAL "x64"))
     message(FATAL_ERROR "${target} ships in ${arch}; build it only in that tree")
   endif()
-  install(TARGETS ${target} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
 endfunction()
 
 # A GoogleTest binary run under Wine by ctest. GUI tests run with the run's

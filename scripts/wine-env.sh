@@ -10,6 +10,27 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 NRV_WINE32=/usr/lib/wine/wine
 NRV_WINE64=/usr/lib/wine/wine64
 
+# Whether this machine runs 32-bit programs: some kernels are built or booted
+# without IA-32 emulation, and then the 32-bit Wine loader cannot start
+# ("Exec format error"). A loader that only starts through a binfmt_misc
+# emulator (qemu-i386) counts as not running them: every Wine process would
+# cost about a minute of emulated start-up. NRV_X86 caches the answer (1 or 0).
+nrv_x86_runs() {
+  if [ -z "${NRV_X86:-}" ]; then
+    NRV_X86=0
+    if "$NRV_WINE32" --version >/dev/null 2>&1; then
+      NRV_X86=1
+      local entry
+      for entry in /proc/sys/fs/binfmt_misc/*; do
+        [ -f "$entry" ] && grep -qx enabled "$entry" 2>/dev/null &&
+          grep -q '^interpreter .*qemu-i386' "$entry" 2>/dev/null && NRV_X86=0
+      done
+    fi
+    export NRV_X86
+  fi
+  [ "$NRV_X86" = 1 ]
+}
+
 nrv_ensure_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
@@ -51,7 +72,9 @@ nrv_start_wineserver() {
   "${display[@]}" "$NRV_WINE64" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
   # The first 32-bit program with a display loads the 32-bit graphics driver
   # and its caches; done here, it cannot time out inside a test.
-  "${display[@]}" "$NRV_WINE32" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+  if nrv_x86_runs; then
+    "${display[@]}" "$NRV_WINE32" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+  fi
 }
 # Waits (up to a minute) until 32- and 64-bit programs can create windows on
 # the run's display: in a new prefix the desktop can take seconds to answer,
@@ -64,6 +87,7 @@ nrv_wait_for_desktop() {
     [ -f "$probe" ] || continue
     loader=$NRV_WINE32
     [ "$arch" = x64 ] && loader=$NRV_WINE64
+    [ "$arch" = x86 ] && ! nrv_x86_runs && continue
     for _ in $(seq 60); do
       DISPLAY="$NRV_GUI_DISPLAY" "$loader" "$probe" </dev/null >/dev/null 2>&1 && break
       sleep 1

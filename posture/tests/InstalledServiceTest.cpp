@@ -307,10 +307,9 @@ TEST_F(PostureService, GarbageOrMissingConfigurationNeverCrashes) {
 }
 
 TEST_F(PostureService, LauncherStartsAndStopsItThroughNet) {
-    // The launcher is a 32-bit program, built in the x86 tree beside this one.
-    const std::wstring launcher =
-        testsupport::ExeDirectory() + L"\\..\\..\\x86\\bin\\POSTURESVCINST.exe";
-    ASSERT_TRUE(testsupport::FileExists(launcher)) << "build the x86 tree first";
+    // The launcher ships as a 32-bit program; this tree builds it for x64 too.
+    const std::wstring launcher = testsupport::ExeDirectory() + L"\\POSTURESVCINST.exe";
+    ASSERT_TRUE(testsupport::FileExists(launcher));
     Install();
     EXPECT_EQ(testsupport::RunProcess(launcher, L"/start").exitCode, 0u);
     EXPECT_EQ(testsupport::RunProcess(launcher, L"/START ").exitCode, 0u);
