@@ -1,7 +1,7 @@
-// A package folder holding the installer program (in the x86 tree
-// btsetup.exe itself, running under WOW64: driver folder "Drivers\x64"; in the
-// x64 tree the same program built for x64, which sees 64-bit Windows as
-// 32-bit Windows: "Drivers", never registered) and, on demand, a substitute
+// A package folder holding the installer program (in the x86 tree running
+// under WOW64: driver folder "Drivers\x64"; in the x64 tree built for x64,
+// where it sees 64-bit Windows as 32-bit Windows: "Drivers", never
+// registered) and, on demand, a substitute
 // dpinst.exe in its driver folder; runs the installer from there.
 #pragma once
 
@@ -17,10 +17,8 @@ namespace bttest {
 using namespace testsupport;
 
 #ifdef _WIN64
-const wchar_t kProgram[] = L"btsetup_native.exe";
 const wchar_t kDriverFolder[] = L"Drivers";
 #else
-const wchar_t kProgram[] = L"btsetup.exe";
 const wchar_t kDriverFolder[] = L"Drivers\\x64";
 #endif
 
@@ -32,7 +30,7 @@ protected:
     std::wstring DriverFolder() const { return package / kDriverFolder; }
 
     void SetUp() override {
-        ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\" + kProgram, package / L"btsetup.exe"));
+        ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\btsetup.exe", package / L"btsetup.exe"));
     }
 
     void AddDriverSetup() {
