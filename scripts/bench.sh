@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs the committed benchmarks under Wine, in both architectures: the debug
-# log, and the value-added device channel against the simulated device
-# (loaded for the run and removed again); then the posture service's
-# reaction time on the simulated notebook (x64). Build first (./build.sh or
-# ./test.sh).
+# log, the value-added device channel against the simulated device, the
+# posture service's reaction time on the simulated notebook (x64), and the
+# radio support library against the radio switch driver over the simulated
+# firmware (each device loaded for the run and removed again). Build first
+# (./build.sh or ./test.sh).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 nrv_ensure_prefix
 nrv_start_wineserver
-trap '"$NRV_ROOT/scripts/vadsim.sh" remove >/dev/null 2>&1 || true; nrv_stop_wineserver' EXIT
+trap '"$NRV_ROOT/scripts/vadsim.sh" remove >/dev/null 2>&1 || true; "$NRV_ROOT/scripts/btsim.sh" remove >/dev/null 2>&1 || true; nrv_stop_wineserver' EXIT
 
 for arch in x86 x64; do
   echo "== debug log ($arch)"
@@ -23,3 +24,8 @@ echo "== posture service reaction time (x64, simulated notebook)"
 NRV_BENCH=1 "$NRV_ROOT/scripts/wine-run.sh" x64 \
   "$NRV_BUILD/x64/bin/posture_service_cycles_tests.exe" \
   --gtest_filter=ServiceCycles.ReactionTimeBenchmark | grep -E '^posture reaction|FAILED|Failure' || true
+"$NRV_ROOT/scripts/btsim.sh" install >/dev/null
+for arch in x86 x64; do
+  echo "== radio support library ($arch)"
+  "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$NRV_BUILD/$arch/bin/btradio_bench.exe"
+done

@@ -15,6 +15,17 @@ for f in "$dir"/*.exe "$dir"/*.dll "$dir"/*.sys; do
       status=1
     fi
   done < <(objdump -p "$f" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  # The radio support library is found by the Bluetooth stack through its two
+  # plain export names, in both builds: no stdcall decoration, nothing else.
+  case "$(basename "$f")" in
+    NrvBtRadio.dll | NrvBtRadio64.dll)
+      exports=$(objdump -p "$f" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' |
+        sort | tr '\n' ' ')
+      if [ "$exports" != "BluetoothEnableRadio IsBluetoothRadioEnabled " ]; then
+        echo "FAIL: $(basename "$f") exports '$exports', not BluetoothEnableRadio and IsBluetoothRadioEnabled"
+        status=1
+      fi ;;
+  esac
 done
 if [ "$count" -eq 0 ]; then echo "FAIL: no binaries in $dir"; exit 1; fi
 [ $status -eq 0 ] && echo "imports: $count binaries import Windows system DLLs only"
