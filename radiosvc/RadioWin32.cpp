@@ -52,10 +52,8 @@ public:
         RegConfigAccess access;
         HRESULT hr = access.Open(HKEY_LOCAL_MACHINE, kLedStateKey, KEY_ALL_ACCESS);
         if (FAILED(hr)) return hr;
-        hr = access.SetValue(kLedStateValue, REG_DWORD, value);
-        // The key is closed on every path; a failed close is logged by it.
-        access.Close();
-        return hr;
+        // The key is closed when access goes, on every path.
+        return access.SetValue(kLedStateValue, REG_DWORD, value);
     }
 
     SERVICE_STATUS_HANDLE RegisterControlHandler(LPHANDLER_FUNCTION_EX handler) override {

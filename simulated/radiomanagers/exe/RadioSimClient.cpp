@@ -53,14 +53,14 @@ bool Install(const std::wstring& serverPath) {
         const std::wstring key = std::wstring(kClsidKey) + L"\\" + ClassKeyName(kind);
         nrv::UniqueHKey classKey;
         if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, classKey.put(),
+                              KEY_ALL_ACCESS, nullptr, classKey.put(),
                               nullptr) != ERROR_SUCCESS ||
             !SetString(classKey.get(), nullptr, kClassNames[kind])) {
             return false;
         }
         nrv::UniqueHKey server;
         if (::RegCreateKeyExW(classKey.get(), L"InprocServer32", 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, server.put(),
+                              KEY_ALL_ACCESS, nullptr, server.put(),
                               nullptr) != ERROR_SUCCESS ||
             !SetString(server.get(), nullptr, serverPath) ||
             !SetString(server.get(), L"ThreadingModel", L"Both")) {
@@ -84,7 +84,7 @@ bool Install(const std::wstring& serverPath) {
 
 bool Uninstall() {
     nrv::UniqueHKey classes;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClsidKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClsidKey, 0, KEY_ALL_ACCESS,
                         classes.put()) == ERROR_SUCCESS) {
         for (LONG kind = 0; kind < kKindCount; ++kind)
             ::RegDeleteTreeW(classes.get(), ClassKeyName(kind).c_str());
@@ -98,7 +98,7 @@ bool Installed() {
         const std::wstring key =
             std::wstring(kClsidKey) + L"\\" + ClassKeyName(kind) + L"\\InprocServer32";
         nrv::UniqueHKey server;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ,
                             server.put()) != ERROR_SUCCESS) {
             return false;
         }
