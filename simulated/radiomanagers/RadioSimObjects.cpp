@@ -117,7 +117,9 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetRadioState(DEVICE_RADIO_STATE* state) override {
         HRESULT hr = Enter(m_kind, kGetRadioState);
-        // A failed call leaves the state as it found it.
+        // A failed call leaves DRS_RADIO_ON behind: only a caller that looks
+        // at the result tells it from a radio that is on.
+        if (FAILED(hr) && state != nullptr) *state = DRS_RADIO_ON;
         if (SUCCEEDED(hr)) {
             if (state == nullptr) {
                 hr = E_POINTER;
@@ -474,6 +476,13 @@ void Execute(const Command& command) {
         default:
             break;
     }
+}
+
+IMediaRadioManagerNotifySink* TakeAdvisedSink(LONG kind) {
+    std::vector<IMediaRadioManagerNotifySink*> sinks = SinksOf(kind);
+    if (sinks.empty()) return nullptr;
+    for (size_t i = 1; i < sinks.size(); ++i) sinks[i]->Release();
+    return sinks.front();
 }
 
 LONG LiveObjectsInProcess() {

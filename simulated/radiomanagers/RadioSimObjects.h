@@ -28,6 +28,10 @@ HRESULT CreateManager(LONG kind, REFIID iid, void** object);
 // advised on a manager of the kind in this process. Returns when done.
 void Execute(const Command& command);
 
+// A reference to the first sink advised on a manager of the kind in this
+// process, as a manager's thread holds one while it calls; null when none.
+IMediaRadioManagerNotifySink* TakeAdvisedSink(LONG kind);
+
 // Objects of this process not yet freed.
 LONG LiveObjectsInProcess();
 
