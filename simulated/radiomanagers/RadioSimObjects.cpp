@@ -23,6 +23,7 @@ void ResetScripts(SimState& state) {
         manager.blockMethod = kMethodNone;
         manager.blockMs = 0;
         manager.notifications = 0;
+        manager.stateReads = 0;
     }
     for (CallRecord& record : state.calls) record.sequence = 0;
     state.nextCall = 0;
@@ -116,6 +117,7 @@ public:
         return GetInstanceSignature(name);
     }
     HRESULT STDMETHODCALLTYPE GetRadioState(DEVICE_RADIO_STATE* state) override {
+        ::InterlockedIncrement(&Script(m_kind).stateReads);
         HRESULT hr = Enter(m_kind, kGetRadioState);
         // A failed call leaves DRS_RADIO_ON behind: only a caller that looks
         // at the result tells it from a radio that is on.

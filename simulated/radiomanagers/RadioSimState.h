@@ -50,7 +50,8 @@ struct ManagerScript {
     LONG liveObjects;    // managers, collections, instances, connection points
     LONG advisedSinks;   // sinks advised and not unadvised
     LONG notifications;  // sink calls made
-    LONG reserved[4];
+    LONG stateReads;     // GetRadioState calls
+    LONG reserved[3];
 };
 
 struct CallRecord {
