@@ -18,3 +18,13 @@ for arch in x86 x64; do
   echo "== value-added device channel ($arch)"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$NRV_BUILD/$arch/bin/vadchannel_bench.exe"
 done
+# The radio service (x86 ships; the x64 tree builds the same program for its
+# tests) against the simulated radio managers, registered for the run.
+for arch in x86 x64; do
+  echo "== radio service ($arch)"
+  bin="$NRV_BUILD/$arch/bin"
+  "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radioctl.exe" install \
+    "$(winepath -w "$bin/nrvradiosim.dll" 2>/dev/null)" >/dev/null
+  "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radio_bench.exe"
+  "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radioctl.exe" uninstall >/dev/null
+done
