@@ -24,7 +24,7 @@ for arch in x86 x64; do
   echo "== radio service ($arch)"
   bin="$NRV_BUILD/$arch/bin"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radioctl.exe" install \
-    "$(winepath -w "$bin/nrvradiosim.dll" 2>/dev/null)" >/dev/null
+    "Z:$(realpath "$bin/nrvradiosim.dll" | tr / '\\')" >/dev/null
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radio_bench.exe"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radioctl.exe" uninstall >/dev/null
 done
