@@ -44,7 +44,8 @@ public:
 
     // --- service host
     virtual SERVICE_STATUS_HANDLE RegisterControlHandler(LPHANDLER_FUNCTION_EX handler) = 0;
-    virtual void ReportServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) = 0;
+    virtual void ReportServiceStatus(SERVICE_STATUS_HANDLE handle,
+                                     const SERVICE_STATUS& status) = 0;
     // Device-interface notifications of the class for the service; null and
     // the thread's last error on failure.
     virtual HDEVNOTIFY RegisterInterfaceNotification(SERVICE_STATUS_HANDLE recipient,

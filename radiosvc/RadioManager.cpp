@@ -52,8 +52,7 @@ LONG CMediaRadioManagerNotifySink::LiveCount() {
     return g_liveSinks.load();
 }
 
-HRESULT STDMETHODCALLTYPE CMediaRadioManagerNotifySink::QueryInterface(REFIID iid,
-                                                                       void** object) {
+HRESULT STDMETHODCALLTYPE CMediaRadioManagerNotifySink::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
     if (::IsEqualIID(iid, IID_IUnknown) || ::IsEqualIID(iid, IID_IMediaRadioManagerNotifySink)) {
         *object = static_cast<IMediaRadioManagerNotifySink*>(this);
@@ -76,7 +75,8 @@ ULONG STDMETHODCALLTYPE CMediaRadioManagerNotifySink::Release() {
     return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE CMediaRadioManagerNotifySink::OnInstanceAdd(IRadioInstance* /*instance*/) {
+HRESULT STDMETHODCALLTYPE
+CMediaRadioManagerNotifySink::OnInstanceAdd(IRadioInstance* /*instance*/) {
     DBGLOG_TRACE_FUNCTION(CMediaRadioManagerNotifySink::OnInstanceAdd);
     return S_OK;
 }
@@ -86,8 +86,8 @@ HRESULT STDMETHODCALLTYPE CMediaRadioManagerNotifySink::OnInstanceRemove(BSTR /*
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CMediaRadioManagerNotifySink::OnInstanceRadioChange(
-    BSTR /*id*/, DEVICE_RADIO_STATE /*state*/) {
+HRESULT STDMETHODCALLTYPE
+CMediaRadioManagerNotifySink::OnInstanceRadioChange(BSTR /*id*/, DEVICE_RADIO_STATE /*state*/) {
     DBGLOG_TRACE_FUNCTION(CMediaRadioManagerNotifySink::OnInstanceRadioChange);
     SignalRadioChange();
     return S_OK;

@@ -17,7 +17,8 @@
 #include <vector>
 
 inline constexpr const wchar_t kRadioChangeEventName[] = L"OnRadiOChange";
-inline constexpr const wchar_t kLedStateKey[] = L"SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters";
+inline constexpr const wchar_t kLedStateKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters";
 inline constexpr const wchar_t kLedStateValue[] = L"LEDSTATE";
 
 // Register 0x56 words: the LED (0 lights it, 1 puts it out, then 0xFFFE) and

@@ -18,8 +18,8 @@ using radio::CurrentRadioEnvironment;
 
 namespace {
 
-SERVICE_STATUS g_ServiceStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, kRadioAcceptedControls,
-                                  0, 0, 0, 0};
+SERVICE_STATUS g_ServiceStatus = {
+    SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, kRadioAcceptedControls, 0, 0, 0, 0};
 SERVICE_STATUS_HANDLE g_hServiceStatus = nullptr;
 wchar_t g_modulePath[MAX_PATH] = L"";
 HINSTANCE g_hInstance = nullptr;
@@ -138,8 +138,7 @@ void RunRadioCommandLine(const wchar_t* commandLine) {
 
 HRESULT InstallService(const wchar_t* serviceName) {
     DBGLOG_TRACE_FUNCTION(InstallService);
-    nrv::UniqueServiceHandle manager(
-        ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    nrv::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
         return E_POINTER;
@@ -153,7 +152,8 @@ HRESULT InstallService(const wchar_t* serviceName) {
         return E_POINTER;
     }
     created.reset();
-    nrv::UniqueServiceHandle service(::OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
+    nrv::UniqueServiceHandle service(
+        ::OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
     if (!service) {
         LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
         return E_POINTER;
@@ -166,13 +166,13 @@ HRESULT InstallService(const wchar_t* serviceName) {
 
 HRESULT UninstallService(const wchar_t* serviceName) {
     DBGLOG_TRACE_FUNCTION(UninstallService);
-    nrv::UniqueServiceHandle manager(
-        ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    nrv::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
         return E_POINTER;
     }
-    nrv::UniqueServiceHandle service(::OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
+    nrv::UniqueServiceHandle service(
+        ::OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
     if (!service) {
         LOG_ERROR(L"Error Code: 0x%x", E_POINTER);
         return E_POINTER;
@@ -210,9 +210,8 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     const ULONGLONG start = ::GetTickCount64();
     control.RMStop();
     const ULONGLONG spent = ::GetTickCount64() - start;
-    const DWORD left = spent < kRadioThreadsStopWaitMs
-                           ? static_cast<DWORD>(kRadioThreadsStopWaitMs - spent)
-                           : 0;
+    const DWORD left =
+        spent < kRadioThreadsStopWaitMs ? static_cast<DWORD>(kRadioThreadsStopWaitMs - spent) : 0;
     const bool threadsEnded = control.WaitForThreads(left);
     if (!threadsEnded) LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(WAIT_TIMEOUT));
 

@@ -89,8 +89,10 @@ int wmain(int argc, wchar_t** argv) {
     DWORD idleSeconds = 60;
     int changes = 1000;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::wcscmp(argv[i], L"--idle-seconds") == 0) idleSeconds = std::wcstoul(argv[i + 1], nullptr, 10);
-        if (std::wcscmp(argv[i], L"--changes") == 0) changes = static_cast<int>(std::wcstol(argv[i + 1], nullptr, 10));
+        if (std::wcscmp(argv[i], L"--idle-seconds") == 0)
+            idleSeconds = std::wcstoul(argv[i + 1], nullptr, 10);
+        if (std::wcscmp(argv[i], L"--changes") == 0)
+            changes = static_cast<int>(std::wcstol(argv[i + 1], nullptr, 10));
     }
     vadsim::ControlChannel device;
     radiosim::SimControl radios;
@@ -116,21 +118,23 @@ int wmain(int argc, wchar_t** argv) {
     ::WritePrivateProfileStringW(L"LOG", L"LogFile", (folder + L"\\RadioSvc.log").c_str(),
                                  ini.c_str());
     nrv::UniqueHKey key;
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters",
-                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters", 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
 
     device.Reset();
     radios.Reset();
     const std::wstring path = L"\"" + exe + L"\"";
-    nrv::UniqueServiceHandle service(::CreateServiceW(
-        manager.get(), kService, kService, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, path.c_str(), nullptr, nullptr, nullptr,
-        nullptr, nullptr));
+    nrv::UniqueServiceHandle service(
+        ::CreateServiceW(manager.get(), kService, kService, SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                         path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) return Fail("cannot create the service");
     int result = 0;
     DWORD processId = 0;
     if (!::StartServiceW(service.get(), 0, nullptr) ||
-        !WaitFor([&] { return ServiceState(service.get(), &processId) == SERVICE_RUNNING; }, 10000) ||
+        !WaitFor([&] { return ServiceState(service.get(), &processId) == SERVICE_RUNNING; },
+                 10000) ||
         !WaitFor([&] { return radios.Manager(radiosim::kBluetooth).advisedSinks == 1; }, 10000)) {
         result = Fail("the service does not start");
     }
@@ -161,11 +165,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (result == 0) {
         std::sort(latencies.begin(), latencies.end());
-        std::printf("radio change -> LED register write, %zu changes: median %.0f us, "
-                    "95th %.0f us, worst %.0f us (goal: 10 ms)\n",
-                    latencies.size(), latencies[latencies.size() / 2],
-                    latencies[latencies.size() * 95 / 100], latencies.back());
-        nrv::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+        std::printf(
+            "radio change -> LED register write, %zu changes: median %.0f us, "
+            "95th %.0f us, worst %.0f us (goal: 10 ms)\n",
+            latencies.size(), latencies[latencies.size() / 2],
+            latencies[latencies.size() * 95 / 100], latencies.back());
+        nrv::UniqueHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
         FILETIME created, exited, kernel0, user0, kernel1, user1;
         ::Sleep(1000);
         if (process && ::GetProcessTimes(process.get(), &created, &exited, &kernel0, &user0)) {
@@ -177,9 +183,10 @@ int wmain(int argc, wchar_t** argv) {
             const double cpuMs =
                 static_cast<double>(value(kernel1) - value(kernel0) + value(user1) - value(user0)) /
                 1e4;
-            std::printf("service CPU time over %lu s without a change: %.1f ms "
-                        "(%.1f ms in all before)\n",
-                        idleSeconds, cpuMs, static_cast<double>(value(kernel0) + value(user0)) / 1e4);
+            std::printf(
+                "service CPU time over %lu s without a change: %.1f ms "
+                "(%.1f ms in all before)\n",
+                idleSeconds, cpuMs, static_cast<double>(value(kernel0) + value(user0)) / 1e4);
         } else {
             std::printf("service CPU time: not readable\n");
         }

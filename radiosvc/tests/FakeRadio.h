@@ -158,7 +158,8 @@ public:
     SERVICE_STATUS_HANDLE RegisterControlHandler(LPHANDLER_FUNCTION_EX /*handler*/) override {
         return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<INT_PTR>(0x5151));
     }
-    void ReportServiceStatus(SERVICE_STATUS_HANDLE /*handle*/, const SERVICE_STATUS& status) override {
+    void ReportServiceStatus(SERVICE_STATUS_HANDLE /*handle*/,
+                             const SERVICE_STATUS& status) override {
         std::lock_guard<std::mutex> lock(m_recordLock);
         m_statuses.push_back(status);
     }
@@ -181,10 +182,9 @@ public:
     HWND CreateNotifyWindow(HINSTANCE instance) override {
         if (onCreateWindow) onCreateWindow();
         if (failWindow) return nullptr;
-        const HWND created =
-            ::CreateWindowExW(0, kNotifyWindowClass, kNotifyWindowTitle, WS_OVERLAPPEDWINDOW,
-                              CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, HWND_MESSAGE, nullptr, instance,
-                              nullptr);
+        const HWND created = ::CreateWindowExW(0, kNotifyWindowClass, kNotifyWindowTitle,
+                                               WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT,
+                                               0, HWND_MESSAGE, nullptr, instance, nullptr);
         window.store(created);
         return created;
     }

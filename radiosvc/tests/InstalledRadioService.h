@@ -76,10 +76,10 @@ protected:
     }
 
     void WriteLogSettings(int level) {
-        testsupport::WriteFileBytes(folder / L"DbgLog.ini",
-                                    "[LOG]\r\nLevel=" + std::to_string(level) +
-                                        "\r\nDestination=3\r\nLogFile=" +
-                                        testsupport::Narrow(LogPath()) + "\r\n");
+        testsupport::WriteFileBytes(
+            folder / L"DbgLog.ini",
+            "[LOG]\r\nLevel=" + std::to_string(level) +
+                "\r\nDestination=3\r\nLogFile=" + testsupport::Narrow(LogPath()) + "\r\n");
     }
 
     std::wstring LogPath() const { return folder / L"RadioSvc.log"; }

@@ -120,8 +120,9 @@ TEST_F(RadioService, WithoutTheHotkeyKeyTheLedIsWrittenAndNoKeyIsCreated) {
     Create();
     WaitUntilReady();
     EXPECT_TRUE(testsupport::WaitFor([&] { return !LedWords().empty(); }));
-    EXPECT_GE(LogCount("Open SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters failed, 80070002"),
-              1);
+    EXPECT_GE(
+        LogCount("Open SYSTEM\\CurrentControlSet\\Services\\keyhub\\Parameters failed, 80070002"),
+        1);
     EXPECT_GE(LogCount("(CRadioManagerControl::ChangeLEDState): Error Code: 0x80070002"), 1);
     EXPECT_FALSE(LedStateKeyExists()) << "the key is opened, never created";
     EXPECT_LE(StopAndTime(), kStopBoundMs);

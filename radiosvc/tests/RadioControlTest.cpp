@@ -59,8 +59,8 @@ TEST_F(RadioControl, RebuildsAtTheBackOffScheduleThenEveryMinute) {
     control->InitRMControl();
     ASSERT_TRUE(WaitForPasses(10));
     const std::vector<ULONGLONG> passes = environment.Passes();
-    const std::vector<ULONGLONG> expected = {0, 2000, 4000, 10000, 24000, 50000,
-                                             92000, 152000, 212000, 272000};
+    const std::vector<ULONGLONG> expected = {0,     2000,  4000,   10000,  24000,
+                                             50000, 92000, 152000, 212000, 272000};
     EXPECT_EQ(std::vector<ULONGLONG>(passes.begin(), passes.begin() + 10), expected);
     control->RMStop();
     EXPECT_TRUE(control->WaitForThreads(1000));
@@ -115,9 +115,9 @@ TEST_F(RadioControl, WwanWithoutInstancesIsLeftOutWithoutAnError) {
 }
 
 TEST_F(RadioControl, FailingInitStepsAreRecordedAndTheManagerDropped) {
-    for (LONG method : {radiosim::kCreate, radiosim::kGetRadioInstances, radiosim::kGetCount,
-                        radiosim::kQueryContainer, radiosim::kFindConnectionPoint,
-                        radiosim::kAdvise}) {
+    for (LONG method :
+         {radiosim::kCreate, radiosim::kGetRadioInstances, radiosim::kGetCount,
+          radiosim::kQueryContainer, radiosim::kFindConnectionPoint, radiosim::kAdvise}) {
         SCOPED_TRACE(method);
         TestLog::Mark();
         environment.Script(radiosim::kWlan).failMethod = method;
@@ -144,7 +144,8 @@ TEST_F(RadioControl, AFailedLedStateWriteIsRecordedAndReturned) {
     environment.storeResult = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(control->ChangeLEDState(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(environment.LedWrites().size(), 1u) << "the register is written all the same";
-    EXPECT_TRUE(TestLog::Contains("[ERR] (CRadioManagerControl::ChangeLEDState): Error Code: 0x80070002"));
+    EXPECT_TRUE(
+        TestLog::Contains("[ERR] (CRadioManagerControl::ChangeLEDState): Error Code: 0x80070002"));
 }
 
 TEST_F(RadioControl, ChangesDuringAnEvaluationBringExactlyOneMore) {
@@ -156,7 +157,8 @@ TEST_F(RadioControl, ChangesDuringAnEvaluationBringExactlyOneMore) {
     environment.Script(radiosim::kWlan).blockMethod = radiosim::kGetRadioState;
     environment.Script(radiosim::kWlan).blockMs = 400;
     radiosim::Execute({radiosim::kFireChange, radiosim::kWlan, 0, DRS_RADIO_ON, 1});
-    ASSERT_TRUE(WaitFor([&] { return TestLog::Count("ENTER CRadioManagerControl::ChangeLEDState") == 2; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return TestLog::Count("ENTER CRadioManagerControl::ChangeLEDState") == 2; }));
     // Five more changes while that evaluation waits for the radio's state.
     for (int i = 0; i < 5; ++i)
         radiosim::Execute({radiosim::kFireChange, radiosim::kWlan, 0, DRS_RADIO_ON, 1});

@@ -38,7 +38,8 @@ protected:
     }
     // ServiceMain returned within timeoutMs.
     bool ServiceMainEnds(DWORD timeoutMs = 3000) {
-        const bool ended = WaitFor([&] { return TestLog::Contains("LEAVE ServiceMain"); }, timeoutMs);
+        const bool ended =
+            WaitFor([&] { return TestLog::Contains("LEAVE ServiceMain"); }, timeoutMs);
         if (ended) serviceMain.join();
         return ended;
     }
@@ -71,7 +72,8 @@ TEST_F(RadioHost, StartsInItsOrderAndStopsThroughTheWindow) {
     ASSERT_EQ(interfaces.size(), 2u);
     EXPECT_TRUE(::IsEqualGUID(interfaces[0], kBthportInterfaceClass));
     EXPECT_TRUE(::IsEqualGUID(interfaces[1], kRfcommInterfaceClass));
-    EXPECT_EQ(TestLog::Count("-----------------RegisterDeviceNotification SUCCESS--------------"), 2);
+    EXPECT_EQ(TestLog::Count("-----------------RegisterDeviceNotification SUCCESS--------------"),
+              2);
     // The WWAN power is the first register write.
     const std::vector<radiotest::RegisterWrite> writes = environment.Writes();
     ASSERT_FALSE(writes.empty());
@@ -132,11 +134,12 @@ TEST_F(RadioHost, WithoutAWindowTheServiceStopsAtOnce) {
     environment.failInterfaceRegistration = ERROR_ACCESS_DENIED;
     StartServiceMain();
     ASSERT_TRUE(ServiceMainEnds());
-    EXPECT_EQ(TestLog::Count("-----------------RegisterDeviceNotification Failed--------------"), 2);
+    EXPECT_EQ(TestLog::Count("-----------------RegisterDeviceNotification Failed--------------"),
+              2);
     EXPECT_EQ(TestLog::Count("GetLastError() = 5"), 2);
     EXPECT_TRUE(TestLog::Contains("(NotifyWindowMain): g_hNotifyWnd == NULL"));
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                            SERVICE_STOPPED}));
+    EXPECT_EQ(States(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
 }
 
 TEST_F(RadioHost, DeviceEventsSignalOnceAndSuspendShortensTheWait) {

@@ -54,7 +54,8 @@ void Record(LONG kind, LONG method, LONG index, HRESULT result) {
 // or S_OK.
 HRESULT Enter(LONG kind, LONG method) {
     ManagerScript& script = Script(kind);
-    if (script.blockMethod == method && script.blockMs > 0) ::Sleep(static_cast<DWORD>(script.blockMs));
+    if (script.blockMethod == method && script.blockMs > 0)
+        ::Sleep(static_cast<DWORD>(script.blockMs));
     if (script.failMethod == method) return static_cast<HRESULT>(script.failResult);
     return S_OK;
 }
@@ -126,14 +127,15 @@ public:
             if (state == nullptr) {
                 hr = E_POINTER;
             } else {
-                *state = static_cast<DEVICE_RADIO_STATE>(
-                    Script(m_kind).states[m_index % kMaxInstances]);
+                *state =
+                    static_cast<DEVICE_RADIO_STATE>(Script(m_kind).states[m_index % kMaxInstances]);
             }
         }
         Record(m_kind, kGetRadioState, m_index, hr);
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE SetRadioState(DEVICE_RADIO_STATE /*state*/, UINT32 /*timeout*/) override {
+    HRESULT STDMETHODCALLTYPE SetRadioState(DEVICE_RADIO_STATE /*state*/,
+                                            UINT32 /*timeout*/) override {
         return E_NOTIMPL;
     }
     BOOL STDMETHODCALLTYPE IsMultiComm() override { return FALSE; }
@@ -253,9 +255,8 @@ public:
         HRESULT hr = Enter(m_kind, kAdvise);
         IMediaRadioManagerNotifySink* sink = nullptr;
         if (SUCCEEDED(hr) && (unknown == nullptr || cookie == nullptr)) hr = E_POINTER;
-        if (SUCCEEDED(hr) &&
-            FAILED(unknown->QueryInterface(IID_IMediaRadioManagerNotifySink,
-                                           reinterpret_cast<void**>(&sink)))) {
+        if (SUCCEEDED(hr) && FAILED(unknown->QueryInterface(IID_IMediaRadioManagerNotifySink,
+                                                            reinterpret_cast<void**>(&sink)))) {
             hr = CONNECT_E_CANNOTCONNECT;
         }
         if (SUCCEEDED(hr)) {
@@ -465,9 +466,10 @@ void Execute(const Command& command) {
                 if ((command.manager & (1 << kind)) == 0) continue;
                 threads.emplace_back([kind, command] {
                     for (LONG i = 0; i < command.count; ++i) {
-                        const LONG state = i + 1 == command.count
-                                               ? command.state
-                                               : static_cast<LONG>(i % 2 == 0 ? DRS_RADIO_ON : DRS_SW_RADIO_OFF);
+                        const LONG state =
+                            i + 1 == command.count
+                                ? command.state
+                                : static_cast<LONG>(i % 2 == 0 ? DRS_RADIO_ON : DRS_SW_RADIO_OFF);
                         FireChange(kind, 0, state);
                     }
                 });

@@ -39,8 +39,8 @@ enum Method : LONG {
 inline constexpr LONG kMaxInstances = 8;
 
 struct ManagerScript {
-    LONG registered;     // 0: creating the class fails with REGDB_E_CLASSNOTREG
-    LONG instanceCount;  // what GetCount answers
+    LONG registered;             // 0: creating the class fails with REGDB_E_CLASSNOTREG
+    LONG instanceCount;          // what GetCount answers
     LONG states[kMaxInstances];  // DEVICE_RADIO_STATE of each instance
     LONG failMethod;             // Method that fails with failResult (0: none)
     LONG failResult;

@@ -48,9 +48,9 @@ DWORD WINAPI CommandThread(void* parameter) {
 
 // Maps the state file and takes a client slot with its command thread.
 void Attach() {
-    nrv::UniqueFileHandle file(::CreateFileW(
-        StateFilePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    nrv::UniqueFileHandle file(::CreateFileW(StateFilePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return;
     nrv::UniqueHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0,
                                                    sizeof(radiosim::SimState), nullptr));
@@ -127,9 +127,8 @@ private:
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID classId,
-                                                                          REFIID iid,
-                                                                          void** object) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    DllGetClassObject(REFCLSID classId, REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     const LONG kind = radiosim::KindOfClass(classId);

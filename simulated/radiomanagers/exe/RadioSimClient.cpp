@@ -13,9 +13,9 @@ namespace {
 
 const CLSID* const kClasses[kKindCount] = {&CLSID_WlanRadioManager, &CLSID_WwanRadioManager,
                                            &CLSID_BluetoothRadioManager};
-const wchar_t* const kClassNames[kKindCount] = {
-    L"NORVALE simulated WLAN radio manager", L"NORVALE simulated WWAN radio manager",
-    L"NORVALE simulated Bluetooth radio manager"};
+const wchar_t* const kClassNames[kKindCount] = {L"NORVALE simulated WLAN radio manager",
+                                                L"NORVALE simulated WWAN radio manager",
+                                                L"NORVALE simulated Bluetooth radio manager"};
 constexpr wchar_t kClsidKey[] = L"Software\\Classes\\CLSID";
 
 std::wstring StatePath() {
@@ -52,16 +52,14 @@ bool Install(const std::wstring& serverPath) {
     for (LONG kind = 0; kind < kKindCount; ++kind) {
         const std::wstring key = std::wstring(kClsidKey) + L"\\" + ClassKeyName(kind);
         nrv::UniqueHKey classKey;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, classKey.put(),
-                              nullptr) != ERROR_SUCCESS ||
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, classKey.put(), nullptr) != ERROR_SUCCESS ||
             !SetString(classKey.get(), nullptr, kClassNames[kind])) {
             return false;
         }
         nrv::UniqueHKey server;
-        if (::RegCreateKeyExW(classKey.get(), L"InprocServer32", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, server.put(),
-                              nullptr) != ERROR_SUCCESS ||
+        if (::RegCreateKeyExW(classKey.get(), L"InprocServer32", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, server.put(), nullptr) != ERROR_SUCCESS ||
             !SetString(server.get(), nullptr, serverPath) ||
             !SetString(server.get(), L"ThreadingModel", L"Both")) {
             return false;
@@ -84,8 +82,8 @@ bool Install(const std::wstring& serverPath) {
 
 bool Uninstall() {
     nrv::UniqueHKey classes;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClsidKey, 0, KEY_ALL_ACCESS,
-                        classes.put()) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClsidKey, 0, KEY_ALL_ACCESS, classes.put()) ==
+        ERROR_SUCCESS) {
         for (LONG kind = 0; kind < kKindCount; ++kind)
             ::RegDeleteTreeW(classes.get(), ClassKeyName(kind).c_str());
     }
@@ -98,8 +96,8 @@ bool Installed() {
         const std::wstring key =
             std::wstring(kClsidKey) + L"\\" + ClassKeyName(kind) + L"\\InprocServer32";
         nrv::UniqueHKey server;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ,
-                            server.put()) != ERROR_SUCCESS) {
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, server.put()) !=
+            ERROR_SUCCESS) {
             return false;
         }
     }
@@ -107,9 +105,9 @@ bool Installed() {
 }
 
 SimControl::SimControl() {
-    nrv::UniqueFileHandle file(::CreateFileW(
-        StatePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    nrv::UniqueFileHandle file(::CreateFileW(StatePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return;
     nrv::UniqueHandle mapping(
         ::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0, sizeof(SimState), nullptr));
@@ -208,29 +206,47 @@ std::vector<CallRecord> SimControl::Calls(LONG fromSequence) {
 
 std::string MethodName(LONG method) {
     switch (method) {
-        case kCreate: return "create";
-        case kGetRadioInstances: return "GetRadioInstances";
-        case kGetCount: return "GetCount";
-        case kGetAt: return "GetAt";
-        case kQueryContainer: return "QueryConnectionPointContainer";
-        case kFindConnectionPoint: return "FindConnectionPoint";
-        case kAdvise: return "Advise";
-        case kGetRadioState: return "GetRadioState";
-        case kUnadvise: return "Unadvise";
-        case kFreeInstance: return "free-instance";
-        case kFreeCollection: return "free-collection";
-        case kFreeManager: return "free-manager";
-        case kFreeConnectionPoint: return "free-connection-point";
-        default: return "none";
+        case kCreate:
+            return "create";
+        case kGetRadioInstances:
+            return "GetRadioInstances";
+        case kGetCount:
+            return "GetCount";
+        case kGetAt:
+            return "GetAt";
+        case kQueryContainer:
+            return "QueryConnectionPointContainer";
+        case kFindConnectionPoint:
+            return "FindConnectionPoint";
+        case kAdvise:
+            return "Advise";
+        case kGetRadioState:
+            return "GetRadioState";
+        case kUnadvise:
+            return "Unadvise";
+        case kFreeInstance:
+            return "free-instance";
+        case kFreeCollection:
+            return "free-collection";
+        case kFreeManager:
+            return "free-manager";
+        case kFreeConnectionPoint:
+            return "free-connection-point";
+        default:
+            return "none";
     }
 }
 
 std::string KindName(LONG kind) {
     switch (kind) {
-        case kWlan: return "wlan";
-        case kWwan: return "wwan";
-        case kBluetooth: return "bt";
-        default: return "?";
+        case kWlan:
+            return "wlan";
+        case kWwan:
+            return "wwan";
+        case kBluetooth:
+            return "bt";
+        default:
+            return "?";
     }
 }
 
