@@ -222,8 +222,14 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         stopRequested = g_stopRequested;
         g_hNotifyWnd = nullptr;
     }
-    // STOPPED follows the handler's STOP_PENDING, never precedes it.
-    if (stopRequested) ::WaitForSingleObject(g_stopPendingReported.get(), kStopPendingWaitMs);
+    // STOPPED follows the handler's STOP_PENDING, never precedes it. Then the
+    // handler, which reported it last thing, is given a moment to return: its
+    // answer to the stop control is sent after it returns, and STOPPED lets
+    // the process end.
+    if (stopRequested &&
+        ::WaitForSingleObject(g_stopPendingReported.get(), kStopPendingWaitMs) == WAIT_OBJECT_0) {
+        ::Sleep(kControlReplyGraceMs);
+    }
     DropNotifications();
     if (threadsEnded) {
         control.ReleaseManagers();

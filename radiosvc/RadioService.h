@@ -16,8 +16,10 @@ inline constexpr DWORD kRadioStartWaitHintMs = 30000;
 inline constexpr DWORD kRadioStopWaitHintMs = 50000;
 // How long ServiceMain waits, after its loop ends, for the radio threads.
 inline constexpr DWORD kRadioThreadsStopWaitMs = 1000;
-// How long it waits for the control handler's stop-pending report.
+// How long it waits for the control handler's stop-pending report, and then
+// for the handler to return (its answer goes out after it returns).
 inline constexpr DWORD kStopPendingWaitMs = 3000;
+inline constexpr DWORD kControlReplyGraceMs = 50;
 
 // {0850302A-B344-4FDA-9BE9-90576B8D46F0}
 inline constexpr GUID kBthportInterfaceClass = {

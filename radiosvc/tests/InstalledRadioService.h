@@ -57,9 +57,9 @@ protected:
         ASSERT_TRUE(device.Open()) << "the simulated value-added device is not loaded";
         ASSERT_TRUE(radios.Open()) << "the simulated radio managers are not installed";
         ASSERT_TRUE(device.Reset());
-        radios.Reset();
         ASSERT_TRUE(manager) << ::GetLastError();
         RemoveService();
+        radios.Reset();
         ASSERT_TRUE(SetLedStateKeyPresent(false));
         ASSERT_TRUE(SetLedStateKeyPresent(true));
         ASSERT_TRUE(testsupport::CopyInto(testsupport::ExeDirectory() + L"\\RadioSvc.exe",

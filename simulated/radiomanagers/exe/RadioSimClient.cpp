@@ -128,6 +128,14 @@ SimControl::~SimControl() {
 
 void SimControl::Reset() {
     ResetScripts(*m_state);
+    // With no process using the objects, counts a process that died left
+    // behind start again from 0.
+    if (Clients().empty()) {
+        for (ManagerScript& manager : m_state->managers) {
+            manager.liveObjects = 0;
+            manager.advisedSinks = 0;
+        }
+    }
 }
 
 void SimControl::SetRegistered(LONG kind, bool registered) {
