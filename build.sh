@@ -2,7 +2,8 @@
 # Builds everything and runs the main job: installs what is missing, builds
 # both architectures, gathers every deliverable into out/bin and lists them
 # with architecture and size, then demonstrates the posture service on the
-# simulated notebook (scripts/demo-posture.sh); its failure fails the build.
+# simulated notebook (scripts/demo-posture.sh) and then the radio service
+# (scripts/demo-radio.sh); a failure of either fails the build.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup-host.sh
@@ -29,3 +30,4 @@ for f in "$out"/bin/*; do
 done
 
 scripts/demo-posture.sh
+scripts/demo-radio.sh
