@@ -35,16 +35,24 @@ void copyText(wchar_t* slot, const wchar_t* text, size_t capacity) {
 
 }  // namespace
 
+// path holds kPathChars characters.
 void sanitizePath(wchar_t* p) {
     const size_t n = std::wcslen(p);
     size_t start = 0;
     if (n >= 2 && p[1] == L':') {
-        if (n >= 3 && p[2] != L'\\') p[2] = L'\\';
+        // "C:/x" becomes "C:\x"; a drive-relative "C:x" gets its separator
+        // without losing the "x".
+        if (n >= 3 && p[2] == L'/') {
+            p[2] = L'\\';
+        } else if (n >= 3 && p[2] != L'\\' && n + 1 < static_cast<size_t>(kPathChars)) {
+            std::memmove(p + 3, p + 2, (n - 1) * sizeof(wchar_t));
+            p[2] = L'\\';
+        }
         start = 2;
     } else if (n >= 2 && p[0] == L'\\' && p[1] == L'\\') {
         start = 2;
     }
-    for (size_t i = start; i < n; ++i) {
+    for (size_t i = start; p[i] != L'\0'; ++i) {
         if (std::wcschr(L"/:*?\"<>|", p[i]) != nullptr) p[i] = L'_';
     }
 }
@@ -86,7 +94,7 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
         const size_t baseLength = std::wcslen(base);
         const size_t nameLength = std::wcslen(name);
         if (baseLength + 1 + nameLength >= static_cast<size_t>(kPathChars)) return rc::PathTooLong;
-        std::swprintf(folder, kPathChars, L"%s%s%s", base,
+        std::swprintf(folder, kPathChars, L"%ls%ls%ls", base,
                       baseLength > 0 && base[baseLength - 1] != L'\\' ? L"\\" : L"", name);
     } else {
         kind = folderTemporary;
@@ -102,7 +110,7 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
         bool joined = s.exePath[0] != L'\0' && ::PathCombineW(folder, temp, ::PathFindFileNameW(s.exePath)) &&
                       ::PathRenameExtensionW(folder, L".temp");
         if (!joined) {
-            std::swprintf(folder, kPathChars, L"%s%08lx", temp, static_cast<unsigned long>(::GetTickCount()));
+            std::swprintf(folder, kPathChars, L"%ls%08lx", temp, static_cast<unsigned long>(::GetTickCount()));
         }
     }
     std::memcpy(s.folder, folder, sizeof(folder));
