@@ -54,6 +54,8 @@ bool checkDiskSpace(const ExtractorState& state, const wchar_t* name);
 ResultCode buildSetupParameters(ExtractorState& state);
 ResultCode normaliseLogPath(ExtractorState& state);
 ResultCode runSetupCommand(ExtractorState& state);
+// The result of a launch that failed with ShellExecuteExW's instance value.
+ResultCode launchFailure(ExtractorState& state, INT_PTR instance);
 
 // --- Entry names ---
 // Whether an archive entry name (UTF-16, "\" separators) may be written

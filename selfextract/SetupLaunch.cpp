@@ -24,6 +24,16 @@ void deleteFolder(const wchar_t* folder) {
 
 }  // namespace
 
+ResultCode launchFailure(ExtractorState& s, INT_PTR instance) {
+    if (instance == SE_ERR_ACCESSDENIED) {
+        // Declined elevation: for a deployment tool (SC) that is a cancel by
+        // the user (the installer convention 1602), never a success.
+        if (s.scmMode) s.successExitCode = ERROR_INSTALL_USEREXIT;
+        return rc::Ok;
+    }
+    return instance > 32 || instance < 0 ? rc::LaunchFailed : rc::LaunchFailed + static_cast<ResultCode>(instance);
+}
+
 ResultCode runSetupCommand(ExtractorState& s) {
     const bool testOnly = s.testFlag && !s.testNotOnly;
     const bool folderWasNew = (s.folderKind & folderWasEmpty) != 0;
@@ -46,13 +56,7 @@ ResultCode runSetupCommand(ExtractorState& s) {
     const INT_PTR instance = reinterpret_cast<INT_PTR>(info.hInstApp);
     if (!ok || instance <= 32) {
         if (info.hProcess != nullptr) ::CloseHandle(info.hProcess);
-        if (instance == SE_ERR_ACCESSDENIED) {
-            // Declined elevation: for a deployment tool (SC) that is a cancel
-            // by the user, never a success.
-            if (s.scmMode) s.successExitCode = ERROR_INSTALL_USEREXIT;
-            return rc::Ok;
-        }
-        return instance > 32 ? rc::LaunchFailed : rc::LaunchFailed + static_cast<ResultCode>(instance);
+        return launchFailure(s, instance);
     }
     if (info.hProcess == nullptr) return rc::Ok;
     // The wait ends when the process ends, whatever its exit code (a program

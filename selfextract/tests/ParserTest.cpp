@@ -413,6 +413,20 @@ TEST(ExitCode, NegativeDisplayedNumberOrTheSuccessCode) {
     EXPECT_EQ(messageIdFor(rc::WaitTooLong), 120u);
 }
 
+TEST(LaunchFailure, DeclinedElevationIsACancelOnlyForDeploymentTools) {
+    auto s = std::make_unique<ExtractorState>();
+    initState(*s, nullptr, 1033);
+    EXPECT_EQ(launchFailure(*s, SE_ERR_ACCESSDENIED), rc::Ok);
+    EXPECT_EQ(processExitCode(*s, rc::Ok), 0x210000C8);
+    EXPECT_EQ(launchFailure(*s, SE_ERR_FNF), rc::LaunchFailed + 2);
+    EXPECT_EQ(launchFailure(*s, 0), rc::LaunchFailed);
+    EXPECT_EQ(launchFailure(*s, 33), rc::LaunchFailed);
+    s->scmMode = 1;
+    s->successExitCode = 0;
+    EXPECT_EQ(launchFailure(*s, SE_ERR_ACCESSDENIED), rc::Ok);
+    EXPECT_EQ(processExitCode(*s, rc::Ok), 1602);
+}
+
 TEST(EntryNames, OnlyNamesThatStayInsideTheFolder) {
     for (const wchar_t* good : {L"a.txt", L"dir\\b.txt", L"\\lead.txt", L"dir\\", L"a b\\c.d.e", L"CONSOLE.txt",
                                 L"com10.txt", L"\u00e9t\u00e9.txt", L"..a", L"a..b"}) {
