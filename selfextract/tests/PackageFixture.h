@@ -22,7 +22,7 @@ inline std::wstring stubPath() { return testsupport::ExeDirectory() + L"\\selfex
 
 // A package made by the builder from folder; fails the test on an error.
 inline void buildPackage(const std::wstring& folder, const std::wstring& out, const sfx::DescriptionText& text,
-                         bool store = false) {
+                         bool store = false, sfxpack::PackageReport* made = nullptr) {
     sfxpack::PackageSpec spec;
     spec.stub = stubPath();
     spec.folder = folder;
@@ -32,6 +32,7 @@ inline void buildPackage(const std::wstring& folder, const std::wstring& out, co
     sfxpack::PackageReport report;
     std::wstring error;
     ASSERT_TRUE(sfxpack::buildPackage(spec, report, error)) << testsupport::Narrow(error);
+    if (made != nullptr) *made = report;
 }
 
 struct ZipEntry {
