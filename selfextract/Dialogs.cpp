@@ -314,6 +314,7 @@ void showError(HWND page, ResultCode code) {
     wchar_t line[300];
     std::swprintf(line, 300, L"%ls \r\n[%d]", message, number);
     HWND error = ::GetDlgItem(page, idError);
+    if (g_ui.errorFont) ::SendMessageW(error, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.errorFont), FALSE);
     if (messageIdFor(code) == 123) {
         const LONG_PTR style = ::GetWindowLongPtrW(error, GWL_STYLE);
         ::SetWindowLongPtrW(error, GWL_STYLE, style ^ SS_CENTERIMAGE);
@@ -388,6 +389,9 @@ void enterRunning(HWND page, bool showFolder) {
 void enterWarning(HWND page) {
     setBar(page, 0, L"");
     ::ShowWindow(::GetDlgItem(page, idExtractTo), SW_HIDE);
+    // The user may still start, or choose another folder, even with auto.
+    ::EnableWindow(::GetDlgItem(page, idOptions), TRUE);
+    ::EnableWindow(::GetDlgItem(g_ui.main, idNext), TRUE);
     ::SetFocus(::GetDlgItem(g_ui.main, idExit));
 }
 
@@ -772,6 +776,9 @@ INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
         HICON icon = ::LoadIconW(state().instance, MAKEINTRESOURCEW(107));
         if (icon) ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
         createFonts(dialog);
+        // Static controls paint with the font they were given.
+        if (g_ui.bannerFont) ::SendDlgItemMessageW(dialog, idBannerTitle, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.bannerFont), FALSE);
+        if (g_ui.footerFont) ::SendDlgItemMessageW(dialog, idFooter, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.footerFont), FALSE);
         setItemText(dialog, idNext, 108, L"Next");
         setItemText(dialog, idExit, 107, L"Exit");
         ::SetDlgItemTextW(dialog, idBannerTitle, state().banner);
