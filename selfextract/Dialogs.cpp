@@ -312,7 +312,7 @@ void showError(HWND page, ResultCode code) {
     int number = displayedNumber(code);
     if (code >= rc::LaunchFailed && code <= rc::LaunchFailed + 32) number = code - rc::LaunchFailed;
     wchar_t line[300];
-    std::swprintf(line, 300, L"%ls \r\n[%d]", message, number);
+    ::wsprintfW(line, L"%ls \r\n[%d]", message, number);
     HWND error = ::GetDlgItem(page, idError);
     if (g_ui.errorFont) ::SendMessageW(error, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.errorFont), FALSE);
     if (messageIdFor(code) == 123) {
@@ -898,7 +898,7 @@ void showErrorBox(ExtractorState& s, int32_t number) {
     wchar_t message[kPathChars];
     text(120, L"Error occurred in system module.", message, kPathChars - 16);
     wchar_t line[kPathChars + 16];
-    std::swprintf(line, kPathChars + 16, L"%ls [%d]", message, number);
+    ::wsprintfW(line, L"%ls [%d]", message, number);
     ::MessageBoxW(g_ui.main, line, L"Archive Extractor", boxFlags(MB_OK | MB_ICONHAND));
     g_ui.state = saved != nullptr ? saved : &s;
 }

@@ -94,7 +94,7 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
         const size_t baseLength = std::wcslen(base);
         const size_t nameLength = std::wcslen(name);
         if (baseLength + 1 + nameLength >= static_cast<size_t>(kPathChars)) return rc::PathTooLong;
-        std::swprintf(folder, kPathChars, L"%ls%ls%ls", base,
+        ::wsprintfW(folder, L"%ls%ls%ls", base,
                       baseLength > 0 && base[baseLength - 1] != L'\\' ? L"\\" : L"", name);
     } else {
         kind = folderTemporary;
@@ -110,7 +110,7 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
         bool joined = s.exePath[0] != L'\0' && ::PathCombineW(folder, temp, ::PathFindFileNameW(s.exePath)) &&
                       ::PathRenameExtensionW(folder, L".temp");
         if (!joined) {
-            std::swprintf(folder, kPathChars, L"%ls%08lx", temp, static_cast<unsigned long>(::GetTickCount()));
+            ::wsprintfW(folder, L"%ls%08lx", temp, static_cast<unsigned long>(::GetTickCount()));
         }
     }
     std::memcpy(s.folder, folder, sizeof(folder));
@@ -178,12 +178,12 @@ ResultCode buildSetupParameters(ExtractorState& s) {
     add(s.gValue != 0, s.gValue == 1 ? L" -g1" : L" -g0", 5, false);
     add(s.hValue != 0, s.hValue == 1 ? L" -h1" : L" -h0", 5, false);
     wchar_t number[32];
-    std::swprintf(number, 32, L" -wait %d", s.waitSeconds);
+    ::wsprintfW(number, L" -wait %d", s.waitSeconds);
     add(s.waitSeconds != 0, number, 17, false);
     add((s.options & optSilent) != 0, L" -s", 4, false);
     add((s.options & optAuto) != 0, L" -a", 4, false);
     add(s.scmMode != 0, L" -scm", 6, false);
-    std::swprintf(number, 32, L" -lng %u", s.languageValue);
+    ::wsprintfW(number, L" -lng %u", s.languageValue);
     add(s.languageGiven != 0, number, 13, false);
 
     if (s.logGiven) {
