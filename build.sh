@@ -29,3 +29,4 @@ for f in "$out"/bin/*; do
 done
 
 scripts/demo-posture.sh
+scripts/demo-selfextract.sh
