@@ -18,3 +18,4 @@ for arch in x86 x64; do
   echo "== value-added device channel ($arch)"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$NRV_BUILD/$arch/bin/vadchannel_bench.exe"
 done
+"$NRV_ROOT/scripts/bench-selfextract.sh"
