@@ -31,3 +31,4 @@ done
 
 scripts/demo-posture.sh
 scripts/demo-radio.sh
+scripts/demo-selfextract.sh

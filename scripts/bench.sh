@@ -42,3 +42,4 @@ for arch in $archs; do
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radio_bench.exe"
   "$NRV_ROOT/scripts/wine-run.sh" "$arch" "$bin/radioctl.exe" uninstall >/dev/null
 done
+"$NRV_ROOT/scripts/bench-selfextract.sh"
