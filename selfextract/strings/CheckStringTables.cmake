@@ -2,7 +2,7 @@
 #
 #   cmake -DSTRINGS_DIR=<folder> -P CheckStringTables.cmake
 #
-# Every *.txt file of the folder is one language's table, named
+# Every *.txt file of the folder but CMakeLists.txt is one language's table, named
 # <LANGID as 4 lower-case hex digits>-<BCP 47 tag>.txt, UTF-8 without BOM, LF
 # line ends. Blank lines and lines starting with "#" are ignored; an entry is
 # "<decimal id>=<text>" with the escapes \r, \n, \t and \\. In a translated
@@ -72,18 +72,25 @@ function(_fail where what)
   set(_error_count ${_n} PARENT_SCOPE)
 endfunction()
 
-# True when the file's bytes are all well-formed UTF-8.
-function(_is_utf8 path out)
+# Looks at a file's bytes (file(READ) drops CR characters, so this works on
+# the hexadecimal form): whether they are all well-formed UTF-8 and whether
+# a CR (0x0d) is among them.
+function(_check_bytes path utf8_out cr_out)
   file(READ "${path}" _hex HEX)
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\1 " _hex "${_hex}")
+  set(${cr_out} FALSE PARENT_SCOPE)
+  string(FIND " ${_hex}" " 0d " _cr)
+  if(_cr GREATER -1)
+    set(${cr_out} TRUE PARENT_SCOPE)
+  endif()
   set(_c "[89ab][0-9a-f] ")
   string(REGEX REPLACE
     "[0-7][0-9a-f] |[c][2-9a-f] ${_c}|d[0-9a-f] ${_c}|e0 [ab][0-9a-f] ${_c}|e[1-9a-cef] ${_c}${_c}|ed [89][0-9a-f] ${_c}|f0 [9ab][0-9a-f] ${_c}${_c}|f[1-3] ${_c}${_c}${_c}|f4 8[0-9a-f] ${_c}${_c}"
     "" _rest "${_hex}")
   if(_rest STREQUAL "")
-    set(${out} TRUE PARENT_SCOPE)
+    set(${utf8_out} TRUE PARENT_SCOPE)
   else()
-    set(${out} FALSE PARENT_SCOPE)
+    set(${utf8_out} FALSE PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -95,15 +102,16 @@ function(_read_table path name prefix)
   if(_head STREQUAL "efbbbf")
     _fail("${name}" "starts with a byte order mark; save it as UTF-8 without BOM")
   endif()
-  _is_utf8("${path}" _ok)
-  if(NOT _ok)
+  _check_bytes("${path}" _utf8 _cr)
+  if(NOT _utf8)
     _fail("${name}" "holds bytes that are not UTF-8; save it as UTF-8")
   endif()
-  file(READ "${path}" _content)
-  string(FIND "${_content}" "\r" _cr)
-  if(_cr GREATER -1)
+  if(_cr)
     _fail("${name}" "has CR characters; line ends must be LF only")
-    string(REPLACE "\r" "" _content "${_content}")
+  endif()
+  file(READ "${path}" _content)
+  if(_head STREQUAL "efbbbf")
+    string(SUBSTRING "${_content}" 3 -1 _content)
   endif()
   set(_ids "")
   set(_lineno 0)
@@ -320,8 +328,10 @@ endforeach()
 file(GLOB _files RELATIVE "${STRINGS_DIR}" "${STRINGS_DIR}/*.txt")
 list(SORT _files)
 set(_translated "")
+string(REPLACE ";" ", " _language_names "${_languages}")
 foreach(_name IN LISTS _files)
-  if(_name STREQUAL "0409-en-US.txt")
+  # CMakeLists.txt registers this check with the build; it is no table.
+  if(_name STREQUAL "0409-en-US.txt" OR _name STREQUAL "CMakeLists.txt")
     continue()
   endif()
   set(_known FALSE)
@@ -334,7 +344,7 @@ foreach(_name IN LISTS _files)
   if(_known)
     list(APPEND _translated "${_name}")
   else()
-    _fail("${_name}" "not the name of a string table: every .txt file here becomes a table, so it must be one of <langid>-<tag>.txt for the 23 languages (${_languages})")
+    _fail("${_name}" "not the name of a string table: every .txt file here becomes a table, so it must be one of <langid>-<tag>.txt for the 23 languages (${_language_names})")
   endif()
 endforeach()
 foreach(_lang IN LISTS _languages)
