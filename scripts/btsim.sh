@@ -83,6 +83,10 @@ remove() {
   rm -f "$system/drivers/$bus.sys" "$system/drivers/$driver.sys" "$system/drivers/wmilib.sys" \
         "$inf/$driver.inf" "$inf/$driver.sys" "$inf/$driver.pnf"
   reg_delete 'HKLM\System\CurrentControlSet\Enum\ACPI\NRV0B01'
+  # The ACPI enumerator's key, when the device was all it held.
+  if ! run64 reg query 'HKLM\System\CurrentControlSet\Enum\ACPI' 2>/dev/null | grep -qi '\\ACPI\\'; then
+    reg_delete 'HKLM\System\CurrentControlSet\Enum\ACPI'
+  fi
   reg_delete "HKLM\\System\\CurrentControlSet\\Control\\DeviceClasses\\$interface_guid"
   delete_class_keys
   reg_delete "HKLM\\System\\CurrentControlSet\\Services\\$driver"

@@ -55,6 +55,19 @@ protected:
         ASSERT_TRUE(m_sim.ClearLog());
     }
 
+    // Unplugs and replugs the device, and waits until the new stack has been
+    // started (the driver forwards the start only after its own start work).
+    void Replug() {
+        m_radio.reset();
+        ASSERT_TRUE(m_sim.SetPresent(false));
+        ASSERT_TRUE(m_sim.SetPresent(true));
+        ASSERT_TRUE(testsupport::WaitFor([&] {
+            acpibt::State state = {};
+            return m_sim.QueryState(&state) && state.started == 1 &&
+                   acpibt::FindRadioInterface().has_value();
+        }));
+    }
+
     acpibt::RadioResult Control(ULONG code, DWORD outputLength = 0) {
         return acpibt::RadioControl(m_radio.get(), code, outputLength);
     }
@@ -338,17 +351,12 @@ TEST_F(RadioSwitchDriver, StartRepairsTheSupportLibraryEntry) {
                           {L"C:\\Windows\\x\\nrvbtradio64.dll", fixed}};
     for (const Case& c : cases) {
         ASSERT_TRUE(reg::SetString(reg::kRadioSupport, L"SupportDLL", c.before));
-        m_radio.reset();
-        ASSERT_TRUE(m_sim.SetPresent(false));
-        ASSERT_TRUE(m_sim.SetPresent(true));
-        ASSERT_TRUE(testsupport::WaitFor([] { return acpibt::FindRadioInterface().has_value(); }));
+        Replug();
         EXPECT_EQ(c.after, reg::GetString(reg::kRadioSupport, L"SupportDLL").value_or(L"-"));
     }
     // No "Radio Support" key: none is made.
     ASSERT_TRUE(reg::DeleteTree(reg::kBthport));
-    ASSERT_TRUE(m_sim.SetPresent(false));
-    ASSERT_TRUE(m_sim.SetPresent(true));
-    ASSERT_TRUE(testsupport::WaitFor([] { return acpibt::FindRadioInterface().has_value(); }));
+    Replug();
     EXPECT_FALSE(reg::KeyExists(reg::kRadioSupport));
 }
 
