@@ -570,13 +570,15 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     g_Settings.QuickPowerOn = 1;
     g_IsWin81OrLater = FALSE;
 
-    const USHORT size = static_cast<USHORT>(RegistryPath->MaximumLength + sizeof(WCHAR));
+    // The path and a terminator; a counted string holds at most 0xFFFE bytes.
+    const ULONG size = static_cast<ULONG>(RegistryPath->MaximumLength) + sizeof(WCHAR);
+    const USHORT length = RegistryPath->Length <= 0xFFFC ? RegistryPath->Length : 0xFFFC;
     g_RegistryPath.Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
     if (g_RegistryPath.Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(g_RegistryPath.Buffer, size);
-    g_RegistryPath.MaximumLength = size;
-    g_RegistryPath.Length = RegistryPath->Length;
-    RtlCopyMemory(g_RegistryPath.Buffer, RegistryPath->Buffer, RegistryPath->Length);
+    g_RegistryPath.MaximumLength = static_cast<USHORT>(size <= 0xFFFE ? size : 0xFFFE);
+    g_RegistryPath.Length = length < g_RegistryPath.MaximumLength ? length : 0;
+    RtlCopyMemory(g_RegistryPath.Buffer, RegistryPath->Buffer, g_RegistryPath.Length);
 
     ReadDriverSettings();  // its outcome does not change the result
     return STATUS_SUCCESS;
