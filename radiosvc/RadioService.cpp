@@ -68,22 +68,24 @@ void RegisterBluetoothNotification(std::atomic<HDEVNOTIFY>& handle, const GUID& 
     }
 }
 
-// Drops the suspend/resume and device-interface registrations still held.
-void DropNotifications() {
+// Drops the suspend/resume and device-interface registrations still held:
+// the stop handler's records, or silently at the end of ServiceMain for what
+// a stop did not find.
+void DropNotifications(bool fromHandler) {
     DBGLOG_FUNCTION_TAG(HandlerEx);
     radio::RadioEnvironment& environment = CurrentRadioEnvironment();
     if (const HPOWERNOTIFY power = g_hPowerNotify.exchange(nullptr)) {
-        LOG_TRACE(L"g_hPowerNotify != NULL");
+        if (fromHandler) LOG_TRACE(L"g_hPowerNotify != NULL");
         environment.UnregisterSuspendResume(power);
-    } else {
+    } else if (fromHandler) {
         LOG_TRACE(L"g_hPowerNotify == NULL");
     }
     if (const HDEVNOTIFY bt1 = g_hDevNotifyBT1.exchange(nullptr)) {
-        LOG_TRACE(L"g_hDevNotifyBT1 != NULL");
+        if (fromHandler) LOG_TRACE(L"g_hDevNotifyBT1 != NULL");
         environment.UnregisterInterfaceNotification(bt1);
     }
     if (const HDEVNOTIFY bt2 = g_hDevNotifyBT2.exchange(nullptr)) {
-        LOG_TRACE(L"g_hDevNotifyBT2 != NULL");
+        if (fromHandler) LOG_TRACE(L"g_hDevNotifyBT2 != NULL");
         environment.UnregisterInterfaceNotification(bt2);
     }
 }
@@ -106,7 +108,7 @@ void HandleStop() {
     } else {
         LOG_TRACE(L"g_hNotifyWnd == NULL");
     }
-    DropNotifications();
+    DropNotifications(true);
     RadioManagerControl().RMStop();
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -230,7 +232,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         ::WaitForSingleObject(g_stopPendingReported.get(), kStopPendingWaitMs) == WAIT_OBJECT_0) {
         ::Sleep(kControlReplyGraceMs);
     }
-    DropNotifications();
+    DropNotifications(false);
     if (threadsEnded) {
         control.ReleaseManagers();
         if (SUCCEEDED(com)) ::CoUninitialize();

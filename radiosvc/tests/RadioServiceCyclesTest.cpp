@@ -25,15 +25,23 @@ protected:
         WriteLogSettings(0);  // errors only: the counts below come from the devices
     }
 
-    // Every manager advised: the first pass is done.
-    bool WaitUntilAdvised() {
-        return testsupport::WaitFor([&] {
-            for (LONG kind : {radiosim::kWlan, radiosim::kWwan, radiosim::kBluetooth}) {
-                if (radios.Manager(kind).advisedSinks != 1) return false;
-            }
-            return true;
-        });
+    // Every manager advised by the running service process since sequence
+    // from: its first pass is done.
+    bool WaitUntilAdvised(LONG from) {
+        return testsupport::WaitFor(
+            [&] {
+                const LONG process = static_cast<LONG>(ProcessId());
+                bool advised[radiosim::kKindCount] = {};
+                for (const radiosim::CallRecord& call : radios.Calls(from)) {
+                    if (call.processId == process && call.method == radiosim::kAdvise &&
+                        call.result == S_OK)
+                        advised[call.kind] = true;
+                }
+                return advised[0] && advised[1] && advised[2];
+            },
+            10000);
     }
+    int Abandoned() const { return LogCount("(ServiceMain): Error Code: 0x80070102"); }
 
     void ExpectNothingLeft() {
         vadsim::DeviceState state{};
@@ -42,7 +50,7 @@ protected:
         // A stop whose radio threads did not end within their bound (a
         // loaded machine) leaves them, with the managers, to the process's
         // end, which the simulated managers' counts cannot see.
-        const int abandoned = LogCount("(ServiceMain): Error Code: 0x80070102");
+        const int abandoned = Abandoned();
         std::printf("stops that left the radio threads to the process's end: %d\n", abandoned);
         if (abandoned > 0) return;
         for (LONG kind : {radiosim::kWlan, radiosim::kWwan, radiosim::kBluetooth}) {
@@ -62,14 +70,15 @@ protected:
 
 TEST_F(RadioServiceCycles, TwoHundredStartsAndStops) {
     Create();
-    ASSERT_TRUE(WaitUntilAdvised());
+    ASSERT_TRUE(WaitUntilAdvised(1));
     ASSERT_NE(StopAndTime(), MAXDWORD);
     std::vector<DWORD> handles;
     std::vector<DWORD> stops;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         SCOPED_TRACE(cycle);
+        const LONG from = radios.NextSequence();
         Start();
-        ASSERT_TRUE(WaitUntilAdvised());
+        ASSERT_TRUE(WaitUntilAdvised(from));
         handles.push_back(testsupport::ProcessHandleCount(ProcessId()));
         const DWORD elapsed = StopAndTime();
         ASSERT_NE(elapsed, MAXDWORD) << "no STOPPED";
@@ -86,7 +95,7 @@ TEST_F(RadioServiceCycles, TwoHundredStartsAndStops) {
 
 TEST_F(RadioServiceCycles, AThousandChangesKeepTheHandleCountFlat) {
     Create();
-    ASSERT_TRUE(WaitUntilAdvised());
+    ASSERT_TRUE(WaitUntilAdvised(1));
     ASSERT_TRUE(WaitForLed(1, 0));
     std::vector<DWORD> handles;
     for (int change = 1; change <= kChanges; ++change) {
@@ -109,7 +118,7 @@ TEST_F(RadioServiceCycles, AThousandChangesKeepTheHandleCountFlat) {
 
 TEST_F(RadioServiceCycles, StormsEndWithTheLedWhereTheRadiosAre) {
     Create();
-    ASSERT_TRUE(WaitUntilAdvised());
+    ASSERT_TRUE(WaitUntilAdvised(1));
     ASSERT_TRUE(WaitForLed(1, 0));
     struct Storm {
         LONG finalState;

@@ -48,6 +48,8 @@ bool ProcessAlive(LONG processId) {
 }  // namespace
 
 bool Install(const std::wstring& serverPath) {
+    // A state file still mapped by a process (a service left running) cannot
+    // be deleted; it is then written over in place.
     Uninstall();
     for (LONG kind = 0; kind < kKindCount; ++kind) {
         const std::wstring key = std::wstring(kClsidKey) + L"\\" + ClassKeyName(kind);
@@ -67,7 +69,7 @@ bool Install(const std::wstring& serverPath) {
     }
     nrv::UniqueFileHandle file(::CreateFileW(StatePath().c_str(), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr, CREATE_ALWAYS, 0, nullptr));
+                                             nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!file) return false;
     auto* state = new SimState{};
     state->magic = kStateMagic;
