@@ -32,10 +32,9 @@ fail() {
   exit 1
 }
 
-# Which build to show: the shipped x86 one when 32-bit Wine runs programs
-# here (a kernel without 32-bit support, or one that runs 32-bit Linux
-# programs only through an emulator, cannot; the probe is bounded).
-if timeout -k 2 20 "$NRV_WINE32" cmd /c exit </dev/null >/dev/null 2>&1; then
+# Which build to show: the shipped x86 one when this machine runs 32-bit
+# programs, else the x64 tree's build of the same sources.
+if nrv_x86_runs; then
   arch=x86 loader="$NRV_WINE32"
   exe="$NRV_ROOT/out/bin/RadioSvc.exe"
   [ -f "$exe" ] || exe="$NRV_BUILD/x86/bin/RadioSvc.exe"

@@ -57,8 +57,7 @@ say "Built $package ($(stat -c %s "$package") bytes)."
 
 run_package="$package"
 loader="$NRV_WINE32"
-# 32-bit Wine answers within seconds where the kernel runs 32-bit programs.
-if ! timeout -k 5 20 "$NRV_WINE32" cmd /c exit </dev/null >/dev/null 2>&1; then
+if ! nrv_x86_runs; then
   say "This machine cannot run 32-bit programs: running an x64 build of the same package instead."
   [ -f "$NRV_BUILD/x64/bin/selfextract.exe" ] || fail "no x64 selfextract.exe in build/x64"
   run_package="$NRV_BUILD/sample-x64.exe"
