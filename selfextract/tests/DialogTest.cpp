@@ -20,13 +20,16 @@ constexpr const wchar_t* kCaption = L"NORVALE Archive Extractor";
 // The package started as a process of its own.
 class PackageRun {
 public:
-    PackageRun(const std::wstring& exe, const std::wstring& args, const std::map<std::wstring, std::wstring>& env = {}) {
-        for (const auto& [name, value] : env) ::SetEnvironmentVariableW(name.c_str(), value.c_str());
+    PackageRun(const std::wstring& exe, const std::wstring& args,
+               const std::map<std::wstring, std::wstring>& env = {}) {
+        for (const auto& [name, value] : env)
+            ::SetEnvironmentVariableW(name.c_str(), value.c_str());
         std::wstring line = L"\"" + exe + L"\" " + args;
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        if (::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        if (::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &si, &pi)) {
             m_process = pi.hProcess;
             m_id = pi.dwProcessId;
             ::CloseHandle(pi.hThread);
@@ -35,7 +38,8 @@ public:
     }
     ~PackageRun() {
         if (m_process != nullptr) {
-            if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) ::TerminateProcess(m_process, 1);
+            if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT)
+                ::TerminateProcess(m_process, 1);
             ::WaitForSingleObject(m_process, 5000);
             ::CloseHandle(m_process);
         }
@@ -112,14 +116,16 @@ HWND control(HWND parent, int id) {
 
 std::wstring textOf(HWND w) {
     wchar_t text[600] = {};
-    if (w != nullptr) ::SendMessageTimeoutW(w, WM_GETTEXT, 600, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
-                                            nullptr);
+    if (w != nullptr)
+        ::SendMessageTimeoutW(w, WM_GETTEXT, 600, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                              2000, nullptr);
     return text;
 }
 
 // Presses button id of dialog as a click would.
 void press(HWND dialog, int id) {
-    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
 }
 
 // The message box of the run, its text, and an answer.
@@ -153,7 +159,8 @@ void screenshot(HWND window, const std::wstring& name) {
     info.biCompression = BI_RGB;
     const int stride = ((w * 3) + 3) & ~3;
     std::string pixels(static_cast<size_t>(stride) * h, '\0');
-    ::GetDIBits(memory, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    ::GetDIBits(memory, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+                DIB_RGB_COLORS);
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;
     file.bfSize = static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(info) + pixels.size());
@@ -310,7 +317,8 @@ TEST_F(Dialogs, OptionsPageAndTheDiskSpaceMessage) {
         }
         std::string zip = zipOf(entries);
         // Uncompressed size in every central record: 4 GB - 1.
-        for (size_t at = zip.find("PK\x01\x02"); at != std::string::npos; at = zip.find("PK\x01\x02", at + 4))
+        for (size_t at = zip.find("PK\x01\x02"); at != std::string::npos;
+             at = zip.find("PK\x01\x02", at + 4))
             zip.replace(at + 24, 4, "\xFF\xFF\xFF\xFF");
         sfxpack::PackageReport report;
         buildPackage(source, package, text, false, &report);
@@ -319,7 +327,8 @@ TEST_F(Dialogs, OptionsPageAndTheDiskSpaceMessage) {
         HWND main = run.window(kCaption);
         ASSERT_NE(main, nullptr);
         ASSERT_TRUE(WaitFor([&] { return control(main, 1017) != nullptr; }));
-        EXPECT_EQ(textOf(control(main, 1017)), L"Insufficient disk space for extraction. \r\n[179]");
+        EXPECT_EQ(textOf(control(main, 1017)),
+                  L"Insufficient disk space for extraction. \r\n[179]");
         // With auto and the warning, nothing starts by itself.
         ::Sleep(1000);
         EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(main, 1000)));
@@ -401,7 +410,8 @@ TEST_F(Dialogs, RightToLeftLanguagesAreMirrored) {
         PackageRun run(package, std::wstring(language) + L" \"/D" + out + L"\"");
         HWND main = run.window(kCaption);
         ASSERT_NE(main, nullptr);
-        EXPECT_TRUE(::GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) << testsupport::Narrow(language);
+        EXPECT_TRUE(::GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_LAYOUTRTL)
+            << testsupport::Narrow(language);
         EXPECT_TRUE(::GetWindowLongPtrW(::GetDlgItem(main, 1002), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
         if (std::wstring(language) == L"/LNGARA") screenshot(main, L"welcome-arabic");
         press(main, 1001);
