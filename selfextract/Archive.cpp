@@ -164,9 +164,10 @@ ResultCode outputPathFor(const ExtractorState& s, const EntryInfo& entry, wchar_
 }
 
 // Every entry name against the current folder, before anything is written.
-ResultCode checkAllNames(const ExtractorState& s) {
+ResultCode checkAllNames(const ExtractorState& s, ExtractTask* task) {
     if (unzGoToFirstFile(g_archive) != UNZ_OK) return rc::WalkArchive;
     for (;;) {
+        if (task != nullptr && isCancelled(task)) return rc::Cancelled;
         EntryInfo entry;
         ResultCode code = readEntry(entry);
         if (code != rc::Ok) return code;
@@ -358,7 +359,7 @@ ResultCode extractAll(ExtractorState& s, ExtractTask* task) {
         code = scanArchive(s);
         if (code == rc::Ok && s.entryCount == 0) code = rc::NoEntries;
     }
-    if (code == rc::Ok) code = checkAllNames(s);
+    if (code == rc::Ok) code = checkAllNames(s, task);
     if (code == rc::Ok && unzGoToFirstFile(g_archive) != UNZ_OK) code = rc::WalkArchive;
     for (uint32_t n = 1; code == rc::Ok && n <= s.entryCount; ++n) {
         code = extractCurrent(s, n, task, nullptr);

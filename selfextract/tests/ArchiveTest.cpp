@@ -319,7 +319,16 @@ TEST_F(Archive, CancelFromTheInterfaceThreadWhileTheWorkerSendsANotice) {
     auto s = stateFor(package, out, optKeepFolders | optOverwrite);
     ASSERT_EQ(scanArchive(*s), rc::Ok);
     ASSERT_TRUE(startTask(taskFor(window, *s)));
-    ::Sleep(50);
+    // Once the entries are being written, cancel without pumping.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] {
+            window.pump();
+            return !window.names.empty();
+        },
+        20000));
+    // Not pumping now: by the end of this pause the worker waits in the
+    // notice for a later entry.
+    ::Sleep(300);
     const ULONGLONG started = ::GetTickCount64();
     EXPECT_TRUE(cancelTask());
     EXPECT_LT(::GetTickCount64() - started, 3000u);

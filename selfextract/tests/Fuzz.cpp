@@ -206,7 +206,8 @@ int wmain(int argc, wchar_t** argv) {
         const bool ok = fuzzArchive(*state, run, g_current, optKeepFolders | optOverwrite) &&
                         fuzzArchive(*state, run, g_current, optOverwrite);
         std::printf("selfextract_fuzz: replayed %zu bytes in %llu ms: %s\n", g_current.size(),
-                    static_cast<unsigned long long>(::GetTickCount64() - g_started), ok ? "no fault" : "FAULT");
+                    static_cast<unsigned long long>(::GetTickCount64() - g_started),
+                    ok ? "no fault" : "FAULT");
         return ok ? 0 : 1;
     }
     const std::string seeds[3] = {shippedRecord(), commandSeed(), archiveSeed()};
