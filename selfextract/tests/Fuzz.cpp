@@ -2,7 +2,7 @@
 // Feeds mutated inputs to the extractor's readers of untrusted data: the
 // description record, the command line, and the archive (scanned and
 // extracted into a folder of its own). Fails (exit 1) when a write lands
-// outside that folder, when one input takes more than 20 s (a hang), or on
+// outside that folder, when one input takes more than 120 s (a hang), or on
 // a crash; the input at fault is saved beside the program as
 // fuzz-failure.bin. Prints the number of inputs per reader.
 #include "PackageFixture.h"
@@ -47,11 +47,11 @@ DWORD WINAPI watchdog(void*) {
     for (;;) {
         ::Sleep(1000);
         const ULONGLONG started = g_started.load();
-        if (started != 0 && ::GetTickCount64() - started > 20000) {
+        if (started != 0 && ::GetTickCount64() - started > 120000) {
             saveCurrent();
             std::fprintf(
                 stderr,
-                "selfextract_fuzz: an input took more than 20 s; saved as fuzz-failure.bin\n");
+                "selfextract_fuzz: an input took more than 120 s; saved as fuzz-failure.bin\n");
             ::ExitProcess(1);
         }
     }
