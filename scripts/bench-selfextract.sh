@@ -5,6 +5,8 @@
 # of its own started the same way: the package itself (selfextract.exe,
 # silent), minizip's own miniunz built with the same compiler and flags, and
 # a plain loop of raw inflate and WriteFile (selfextract_bench --plain).
+# "direct" is the extractor's own reader and copy loop run in a console
+# program (selfextract_bench --direct): the package without its window.
 # Each figure is the best of ROUNDS (default 3) alternating rounds; the
 # cost of starting an empty program is measured too and shown apart.
 # Uses a Wine prefix of its own (build/bench-wineprefix) and its own Xvfb.
@@ -46,11 +48,12 @@ now_ns() { date +%s%N; }
 run_sfx() { "$NRV_WINE64" "$work/pkg.exe" /S "/D$(win "$work/out")" </dev/null >/dev/null 2>&1 || [ $? -eq 200 ]; }
 run_miniunz() { (cd "$work" && "$NRV_WINE64" "$bin/miniunz.exe" -x -o pkg.exe -d out </dev/null >/dev/null 2>&1); }
 run_plain() { "$NRV_WINE64" "$bin/selfextract_bench.exe" --plain "$(win "$work/pkg.exe")" "$(win "$work/out")" </dev/null >/dev/null 2>&1; }
+run_direct() { "$NRV_WINE64" "$bin/selfextract_bench.exe" --direct "$(win "$work/pkg.exe")" "$(win "$work/out")" </dev/null >/dev/null 2>&1; }
 run_noop() { "$NRV_WINE64" "$bin/selfextract_bench.exe" --noop </dev/null >/dev/null 2>&1; }
 
 declare -A best
 for r in $(seq "$rounds"); do
-  for tool in noop sfx miniunz plain; do
+  for tool in noop sfx direct miniunz plain; do
     rm -rf "$work/out"
     [ "$tool" = miniunz ] && mkdir -p "$work/out"
     sync
@@ -65,7 +68,7 @@ for r in $(seq "$rounds"); do
 done
 rm -rf "$work/out"
 printf '== extraction of %s bytes (best of %s rounds; program start %s ms)\n' "$bytes" "$rounds" "${best[noop]}"
-for tool in sfx miniunz plain; do
+for tool in sfx direct miniunz plain; do
   net=$(( best[$tool] - best[noop] ))
   [ "$net" -gt 0 ] || net=1
   printf '  %-8s %6s ms  %7.1f MB/s  (without the start: %6s ms, %7.1f MB/s)\n' "$tool" "${best[$tool]}" \

@@ -6,6 +6,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build mingw-w64 binutils-mingw-w64 g++-mingw-w64 libz-mingw-w64-dev
           googletest wine wine64 wine32:i386 xvfb xauth imagemagick clang-format)
+# The self-extractor: minizip's source package (bzip2), its benchmark (bc).
+packages+=(bzip2 bc)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -21,8 +21,8 @@ struct ArchiveFile {
 };
 
 voidpf ZCALLBACK openFile(voidpf, const void* name, int) {
-    HANDLE h = ::CreateFileW(static_cast<const wchar_t*>(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(static_cast<const wchar_t*>(name), GENERIC_READ, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     auto* file = static_cast<ArchiveFile*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(ArchiveFile)));
     if (file == nullptr) {
@@ -44,7 +44,9 @@ uLong ZCALLBACK readFile(voidpf, voidpf stream, void* buffer, uLong size) {
     return done;
 }
 
-uLong ZCALLBACK writeFile(voidpf, voidpf, const void*, uLong) { return 0; }
+uLong ZCALLBACK writeFile(voidpf, voidpf, const void*, uLong) {
+    return 0;
+}
 
 ZPOS64_T ZCALLBACK tellFile(voidpf, voidpf stream) {
     auto* file = static_cast<ArchiveFile*>(stream);
@@ -59,8 +61,10 @@ ZPOS64_T ZCALLBACK tellFile(voidpf, voidpf stream) {
 long ZCALLBACK seekFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
     auto* file = static_cast<ArchiveFile*>(stream);
     DWORD method = FILE_BEGIN;
-    if (origin == ZLIB_FILEFUNC_SEEK_CUR) method = FILE_CURRENT;
-    else if (origin == ZLIB_FILEFUNC_SEEK_END) method = FILE_END;
+    if (origin == ZLIB_FILEFUNC_SEEK_CUR)
+        method = FILE_CURRENT;
+    else if (origin == ZLIB_FILEFUNC_SEEK_END)
+        method = FILE_END;
     LARGE_INTEGER distance;
     distance.QuadPart = static_cast<LONGLONG>(offset);
     if (!::SetFilePointerEx(file->handle, distance, nullptr, method)) {
@@ -77,7 +81,9 @@ int ZCALLBACK closeFile(voidpf, voidpf stream) {
     return ok ? 0 : -1;
 }
 
-int ZCALLBACK errorFile(voidpf, voidpf stream) { return static_cast<int>(static_cast<ArchiveFile*>(stream)->error); }
+int ZCALLBACK errorFile(voidpf, voidpf stream) {
+    return static_cast<int>(static_cast<ArchiveFile*>(stream)->error);
+}
 
 unzFile g_archive = nullptr;
 uint8_t* g_buffer = nullptr;
@@ -98,7 +104,8 @@ ResultCode openArchive(const ExtractorState& s, bool& opened) {
     opened = false;
     if (s.exePath[0] == L'\0') return rc::ArchiveInfo;
     const DWORD attributes = ::GetFileAttributesW(s.exePath);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return rc::ExePath;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return rc::ExePath;
     if (g_archive != nullptr) return rc::Ok;
     zlib_filefunc64_def functions{};
     functions.zopen64_file = openFile;
@@ -127,7 +134,8 @@ ResultCode readEntry(EntryInfo& entry) {
     char raw[kPathChars];
     // minizip leaves a name that fills the buffer unterminated: one
     // character less, and the terminator is ours.
-    if (unzGetCurrentFileInfo64(g_archive, &info, raw, sizeof(raw) - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
+    if (unzGetCurrentFileInfo64(g_archive, &info, raw, sizeof(raw) - 1, nullptr, 0, nullptr, 0) !=
+        UNZ_OK)
         return rc::WalkArchive;
     if (info.size_filename > sizeof(raw) - 1) return rc::PathTooLong;
     raw[info.size_filename] = '\0';
@@ -156,15 +164,18 @@ ResultCode outputPathFor(const ExtractorState& s, const EntryInfo& entry, wchar_
 }
 
 // Every entry name against the current folder, before anything is written.
-ResultCode checkAllNames(const ExtractorState& s) {
+ResultCode checkAllNames(const ExtractorState& s, ExtractTask* task) {
     if (unzGoToFirstFile(g_archive) != UNZ_OK) return rc::WalkArchive;
     for (;;) {
+        if (task != nullptr && isCancelled(task)) return rc::Cancelled;
         EntryInfo entry;
         ResultCode code = readEntry(entry);
         if (code != rc::Ok) return code;
         wchar_t path[kPathChars];
-        if (s.folder[0] != L'\0') code = outputPathFor(s, entry, path);
-        else if (!isSafeEntryName(entry.name)) code = rc::PathTooLong;
+        if (s.folder[0] != L'\0')
+            code = outputPathFor(s, entry, path);
+        else if (!isSafeEntryName(entry.name))
+            code = rc::PathTooLong;
         if (code != rc::Ok) return code;
         const int next = unzGoToNextFile(g_archive);
         if (next == UNZ_END_OF_LIST_OF_FILE) return rc::Ok;
@@ -174,10 +185,11 @@ ResultCode checkAllNames(const ExtractorState& s) {
 
 bool createFolderTree(const wchar_t* folder) {
     const DWORD attributes = ::GetFileAttributesW(folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return true;
     const int result = ::SHCreateDirectoryExW(nullptr, folder, nullptr);
-    return result == ERROR_SUCCESS || result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS ||
-           result == ERROR_CANCELLED;
+    return result == ERROR_SUCCESS || result == ERROR_FILE_EXISTS ||
+           result == ERROR_ALREADY_EXISTS || result == ERROR_CANCELLED;
 }
 
 void post(ExtractTask* task, WPARAM code, LPARAM value) {
@@ -185,10 +197,19 @@ void post(ExtractTask* task, WPARAM code, LPARAM value) {
         ::PostMessageW(task->notifyWindow, task->progressMessage, code, value);
 }
 
+// Bytes written are reported at most every kNoticeIntervalMs and at the
+// end of each entry, each notice carrying the bytes since the previous one:
+// under Wine every posted message is a round trip to the server, and one
+// per 16 KiB chunk cost more than the extraction itself.
+constexpr ULONGLONG kNoticeIntervalMs = 25;
+
 ResultCode copyEntry(HANDLE file, uint32_t entryNumber, ExtractTask* task) {
     post(task, kNoticeEntryStart, static_cast<LPARAM>(entryNumber));
     ResultCode result = rc::Ok;
-    if (g_buffer == nullptr) g_buffer = static_cast<uint8_t*>(::HeapAlloc(::GetProcessHeap(), 0, kChunk));
+    uint64_t unreported = 0;
+    ULONGLONG lastNotice = ::GetTickCount64();
+    if (g_buffer == nullptr)
+        g_buffer = static_cast<uint8_t*>(::HeapAlloc(::GetProcessHeap(), 0, kChunk));
     if (g_buffer == nullptr) {
         result = rc::NoMemory;
     } else {
@@ -209,32 +230,43 @@ ResultCode copyEntry(HANDLE file, uint32_t entryNumber, ExtractTask* task) {
                 result = rc::WriteFile;
                 break;
             }
-            post(task, kNoticeBytes, static_cast<LPARAM>(written));
+            unreported += written;
+            const ULONGLONG now = ::GetTickCount64();
+            if (now - lastNotice >= kNoticeIntervalMs) {
+                post(task, kNoticeBytes, static_cast<LPARAM>(unreported));
+                unreported = 0;
+                lastNotice = now;
+            }
         }
     }
+    if (unreported > 0) post(task, kNoticeBytes, static_cast<LPARAM>(unreported));
     post(task, kNoticeEntryEnd, 0);
     return result;
 }
 
 void setFileTimes(const wchar_t* path, unsigned long dosDate) {
-    HANDLE h = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     FILETIME access{}, local{}, utc{};
     ::GetFileTime(h, nullptr, &access, nullptr);
-    if (::DosDateTimeToFileTime(HIWORD(dosDate), LOWORD(dosDate), &local) && ::LocalFileTimeToFileTime(&local, &utc))
+    if (::DosDateTimeToFileTime(HIWORD(dosDate), LOWORD(dosDate), &local) &&
+        ::LocalFileTimeToFileTime(&local, &utc))
         ::SetFileTime(h, &utc, &access, &utc);
     ::CloseHandle(h);
 }
 
 // Extracts the current entry; written receives the path of a file written.
-ResultCode extractCurrent(ExtractorState& s, uint32_t entryNumber, ExtractTask* task, wchar_t* written) {
+ResultCode extractCurrent(ExtractorState& s, uint32_t entryNumber, ExtractTask* task,
+                          wchar_t* written) {
     if (written != nullptr) written[0] = L'\0';
     EntryInfo entry;
     ResultCode code = readEntry(entry);
     if (code != rc::Ok) return code;
     std::wcscpy(g_entryName, entry.name);
     if (task != nullptr && task->notifyWindow != nullptr)
-        ::SendMessageW(task->notifyWindow, task->progressMessage, kNoticeName, reinterpret_cast<LPARAM>(g_entryName));
+        ::SendMessageW(task->notifyWindow, task->progressMessage, kNoticeName,
+                       reinterpret_cast<LPARAM>(g_entryName));
     if (entry.folder && (s.options & optKeepFolders) == 0) return rc::Ok;
     wchar_t path[kPathChars];
     code = outputPathFor(s, entry, path);
@@ -250,7 +282,8 @@ ResultCode extractCurrent(ExtractorState& s, uint32_t entryNumber, ExtractTask* 
     }
     // Only stored and deflated entries, never encrypted ones: minizip would
     // hand out other methods raw, without a CRC check.
-    if ((entry.method != 0 && entry.method != Z_DEFLATED) || (entry.flag & 1) != 0) return rc::OpenEntry;
+    if ((entry.method != 0 && entry.method != Z_DEFLATED) || (entry.flag & 1) != 0)
+        return rc::OpenEntry;
     if (unzOpenCurrentFile(g_archive) != UNZ_OK) return rc::OpenEntry;
     wchar_t parent[kPathChars];
     std::wcscpy(parent, path);
@@ -259,8 +292,9 @@ ResultCode extractCurrent(ExtractorState& s, uint32_t entryNumber, ExtractTask* 
         unzCloseCurrentFile(g_archive);
         return rc::CreateFolder;
     }
-    HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                      FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         unzCloseCurrentFile(g_archive);
         return rc::CreateFile;
@@ -325,11 +359,12 @@ ResultCode extractAll(ExtractorState& s, ExtractTask* task) {
         code = scanArchive(s);
         if (code == rc::Ok && s.entryCount == 0) code = rc::NoEntries;
     }
-    if (code == rc::Ok) code = checkAllNames(s);
+    if (code == rc::Ok) code = checkAllNames(s, task);
     if (code == rc::Ok && unzGoToFirstFile(g_archive) != UNZ_OK) code = rc::WalkArchive;
     for (uint32_t n = 1; code == rc::Ok && n <= s.entryCount; ++n) {
         code = extractCurrent(s, n, task, nullptr);
-        if (code == rc::Ok && n < s.entryCount && unzGoToNextFile(g_archive) != UNZ_OK) code = rc::WalkArchive;
+        if (code == rc::Ok && n < s.entryCount && unzGoToNextFile(g_archive) != UNZ_OK)
+            code = rc::WalkArchive;
     }
     closeIfOpened(opened);
     return code;

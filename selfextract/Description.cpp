@@ -6,11 +6,12 @@
 
 #include <cstring>
 
-
 namespace sfx {
 namespace {
 
-uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t read16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t read32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -21,8 +22,8 @@ uint32_t read32(const uint8_t* p) {
 bool convertText(const uint8_t* text, uint16_t count, wchar_t* slot, int capacity) {
     slot[0] = L'\0';
     if (count == 0) return true;
-    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(text),
-                                        count, slot, capacity);
+    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                        reinterpret_cast<const char*>(text), count, slot, capacity);
     if (n <= 0) {
         slot[0] = L'\0';
         return false;
@@ -56,11 +57,16 @@ ResultCode parseDescription(ExtractorState& s, const uint8_t* data, size_t size)
     if (headerLength >= 20 && size >= 18) s.variantRule = read16(data + 16);
 
     const SlotRef slots[] = {
-        {0x0080, s.defaultFolder, kPathChars},    {0x0100, s.banner, kPathChars},
-        {0x0200, s.about, 255},                   {0x0400, s.welcome, 255},
-        {0x0800, s.information, 255},             {0x1000, s.command, kPathChars},
-        {0x2000, s.parameters, kParameterChars},  {0x4000, s.reserved1, kPathChars},
-        {0x8000, s.reserved2, kPathChars},        {0, s.extraFile, kPathChars},
+        {0x0080, s.defaultFolder, kPathChars},
+        {0x0100, s.banner, kPathChars},
+        {0x0200, s.about, 255},
+        {0x0400, s.welcome, 255},
+        {0x0800, s.information, 255},
+        {0x1000, s.command, kPathChars},
+        {0x2000, s.parameters, kParameterChars},
+        {0x4000, s.reserved1, kPathChars},
+        {0x8000, s.reserved2, kPathChars},
+        {0, s.extraFile, kPathChars},
     };
     ResultCode result = rc::Ok;
     // The first text's count is the header's last word; every later text

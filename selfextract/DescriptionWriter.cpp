@@ -36,7 +36,8 @@ std::vector<uint8_t> encodeDescription(const DescriptionText& t, std::wstring* t
             if (tooLong) *tooLong = item.name;
             return {};
         }
-        const int n = ::WideCharToMultiByte(CP_UTF8, 0, item.text->c_str(), -1, nullptr, 0, nullptr, nullptr);
+        const int n =
+            ::WideCharToMultiByte(CP_UTF8, 0, item.text->c_str(), -1, nullptr, 0, nullptr, nullptr);
         if (n <= 0 || n > 0xFFFF) {
             if (tooLong) *tooLong = item.name;
             return {};
@@ -44,10 +45,12 @@ std::vector<uint8_t> encodeDescription(const DescriptionText& t, std::wstring* t
         const size_t at = out.size();
         out.resize(at + 2 + static_cast<size_t>(n));
         put16(at, static_cast<uint16_t>(n));
-        ::WideCharToMultiByte(CP_UTF8, 0, item.text->c_str(), -1, reinterpret_cast<char*>(&out[at + 2]), n,
-                              nullptr, nullptr);
-        if (item.bit != 0) bits |= item.bit;
-        else extra = true;
+        ::WideCharToMultiByte(CP_UTF8, 0, item.text->c_str(), -1,
+                              reinterpret_cast<char*>(&out[at + 2]), n, nullptr, nullptr);
+        if (item.bit != 0)
+            bits |= item.bit;
+        else
+            extra = true;
     }
     // Two zero bytes end the record.
     out.push_back(0);

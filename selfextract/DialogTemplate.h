@@ -35,8 +35,8 @@ public:
         putText(L"MS Shell Dlg");
     }
     // classAtom: 0x0080 button, 0x0081 edit, 0x0082 static; or a class name.
-    void item(DWORD style, DWORD exStyle, short x, short y, short cx, short cy, DWORD id, WORD classAtom,
-              const wchar_t* text, const wchar_t* className = nullptr) {
+    void item(DWORD style, DWORD exStyle, short x, short y, short cx, short cy, DWORD id,
+              WORD classAtom, const wchar_t* text, const wchar_t* className = nullptr) {
         align();
         putDword(0);  // helpID
         putDword(exStyle);
@@ -62,8 +62,10 @@ public:
 
 private:
     void put(WORD w) {
-        if (m_used < kWords) m_words[m_used++] = w;
-        else m_overflow = true;
+        if (m_used < kWords)
+            m_words[m_used++] = w;
+        else
+            m_overflow = true;
     }
     void putDword(DWORD d) {
         put(LOWORD(d));

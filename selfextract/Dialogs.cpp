@@ -11,15 +11,14 @@
 #include <cstring>
 #include <cwchar>
 
-
 namespace sfx {
 namespace {
 
 // Control ids.
-constexpr int idNext = 1000, idExit = 1001, idBannerTitle = 1002, idBanner = 1003, idFolderEdit = 1004,
-              idBrowse = 1005, idOverwrite = 1006, idRunCommand = 1007, idOpenFolder = 1009, idText = 1012,
-              idBar = 1013, idExtractTo = 1014, idOptions = 1015, idFooter = 1016, idError = 1017,
-              idAllowDelete = 1018;
+constexpr int idNext = 1000, idExit = 1001, idBannerTitle = 1002, idBanner = 1003,
+              idFolderEdit = 1004, idBrowse = 1005, idOverwrite = 1006, idRunCommand = 1007,
+              idOpenFolder = 1009, idText = 1012, idBar = 1013, idExtractTo = 1014,
+              idOptions = 1015, idFooter = 1016, idError = 1017, idAllowDelete = 1018;
 constexpr int timerClose = 7002, timerNext = 7004;
 constexpr WPARAM cmdAbout = 0x10, cmdDisclaimer = 0x20, cmdClose = 0x30, cmdError = 0x40;
 constexpr WORD kButton = 0x0080, kEdit = 0x0081, kStatic = 0x0082;
@@ -57,9 +56,15 @@ struct Bar {
 };
 Bar g_bar;
 
-ExtractorState& state() { return *g_ui.state; }
-bool isSilent() { return (state().options & optSilent) != 0; }
-bool isAuto() { return (state().options & optAuto) != 0; }
+ExtractorState& state() {
+    return *g_ui.state;
+}
+bool isSilent() {
+    return (state().options & optSilent) != 0;
+}
+bool isAuto() {
+    return (state().options & optAuto) != 0;
+}
 
 void text(UINT id, const wchar_t* fallback, wchar_t* buffer, int chars) {
     loadText(state(), id, fallback, buffer, chars);
@@ -71,7 +76,9 @@ void setItemText(HWND dialog, int id, UINT stringId, const wchar_t* fallback) {
     ::SetDlgItemTextW(dialog, id, buffer);
 }
 
-UINT boxFlags(UINT flags) { return flags | MB_TOPMOST | (state().rightToLeft ? MB_RTLREADING : 0); }
+UINT boxFlags(UINT flags) {
+    return flags | MB_TOPMOST | (state().rightToLeft ? MB_RTLREADING : 0);
+}
 
 int askYesNo(HWND owner, UINT id, const wchar_t* fallback) {
     wchar_t question[kPathChars];
@@ -82,11 +89,16 @@ int askYesNo(HWND owner, UINT id, const wchar_t* fallback) {
 
 void addRtl(HWND window) {
     if (window != nullptr && state().rightToLeft)
-        ::SetWindowLongPtrW(window, GWL_EXSTYLE, ::GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
+        ::SetWindowLongPtrW(window, GWL_EXSTYLE,
+                            ::GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
 }
 
-void postClose(LPARAM value) { ::PostMessageW(g_ui.main, WM_SYSCOMMAND, cmdClose, value); }
-void postError(ResultCode code) { ::PostMessageW(g_ui.main, WM_SYSCOMMAND, cmdError, code); }
+void postClose(LPARAM value) {
+    ::PostMessageW(g_ui.main, WM_SYSCOMMAND, cmdClose, value);
+}
+void postError(ResultCode code) {
+    ::PostMessageW(g_ui.main, WM_SYSCOMMAND, cmdError, code);
+}
 
 void killCountdown() {
     if (g_ui.countdownTimer != 0) ::KillTimer(g_ui.main, g_ui.countdownTimer);
@@ -97,8 +109,10 @@ void onTimer(UINT_PTR timer) {
     const int was = g_ui.remaining--;
     if (was > 1) return;
     killCountdown();
-    if (timer == timerClose) postClose(state().dialogResult);
-    else ::PostMessageW(g_ui.main, WM_COMMAND, MAKEWPARAM(idNext, 0), 0);
+    if (timer == timerClose)
+        postClose(state().dialogResult);
+    else
+        ::PostMessageW(g_ui.main, WM_COMMAND, MAKEWPARAM(idNext, 0), 0);
 }
 
 void startCountdown(UINT_PTR timer, int seconds) {
@@ -129,8 +143,10 @@ const DLGTEMPLATE* mainTemplate() {
     t.begin(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 360, 118,
             L"NORVALE Archive Extractor");
     t.item(WS_VISIBLE | SS_LEFT, 0, 0, 0, 363, 26, idBanner, kStatic, L"");
-    t.item(WS_VISIBLE | SS_LEFT | SS_NOPREFIX, WS_EX_TRANSPARENT, 10, 2, 340, 22, idBannerTitle, kStatic, L"");
-    t.item(WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 289, 100, 62, 14, idNext, kButton, L"Next");
+    t.item(WS_VISIBLE | SS_LEFT | SS_NOPREFIX, WS_EX_TRANSPARENT, 10, 2, 340, 22, idBannerTitle,
+           kStatic, L"");
+    t.item(WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 289, 100, 62, 14, idNext, kButton,
+           L"Next");
     t.item(WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 219, 100, 62, 14, idExit, kButton, L"Exit");
     t.item(WS_VISIBLE | WS_DISABLED | SS_LEFT, 0, 10, 99, 200, 8, idFooter, kStatic, L"");
     t.item(WS_VISIBLE | SS_ETCHEDHORZ, 0, 0, 26, 362, 1, static_cast<DWORD>(-1), kStatic, L"");
@@ -144,24 +160,29 @@ const DLGTEMPLATE* pageTemplate(int index) {
     if (index == 1) {
         t.item(WS_VISIBLE | SS_LEFT, 0, 10, 11, 341, 42, idText, kStatic, L"");
     } else if (index == 2) {
-        t.item(WS_VISIBLE | SS_LEFT, 0, 10, 2, 200, 8, static_cast<DWORD>(-1), kStatic, L"Extract to folder:");
-        t.item(WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_STATICEDGE, 10, 11, 341, 13, idFolderEdit, kEdit, L"");
-        t.item(WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 289, 27, 62, 14, idBrowse, kButton, L"Browse...");
+        t.item(WS_VISIBLE | SS_LEFT, 0, 10, 2, 200, 8, static_cast<DWORD>(-1), kStatic,
+               L"Extract to folder:");
+        t.item(WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_STATICEDGE, 10, 11, 341, 13,
+               idFolderEdit, kEdit, L"");
+        t.item(WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 289, 27, 62, 14, idBrowse, kButton,
+               L"Browse...");
         t.item(WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 10, 27, 270, 10, idOverwrite, kButton,
                L"Overwrite existing files");
         t.item(WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 10, 38, 270, 10, idRunCommand, kButton,
                L"Run command after extraction");
-        t.item(WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 10, 49, 270, 10, idAllowDelete, kButton,
-               L"Allow folder delete when command is complete");
+        t.item(WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 10, 49, 270, 10, idAllowDelete,
+               kButton, L"Allow folder delete when command is complete");
         t.item(WS_DISABLED | BS_AUTOCHECKBOX, 0, 10, 60, 270, 10, idOpenFolder, kButton,
                L"Open folder after extraction");
     } else {
         t.item(WS_VISIBLE | SS_SIMPLE | SS_NOPREFIX, 0, 10, 2, 271, 8, idExtractTo, kStatic, L"");
         t.item(WS_VISIBLE, 0, 10, 11, 271, 14, idBar, 0, L"", PROGRESS_CLASSW);
-        t.item(BS_PUSHBUTTON, 0, 0, 55, 9, 14, IDOK, kButton, L"");
+        t.item(BS_PUSHBUTTON, 0, 0, 55, 9, 14, IDCANCEL, kButton, L"");
         t.item(WS_VISIBLE | SS_LEFT, 0, 10, 27, 341, 42, idText, kStatic, L"");
-        t.item(SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX, WS_EX_STATICEDGE, 10, 27, 341, 42, idError, kStatic, L"");
-        t.item(WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 289, 11, 62, 14, idOptions, kButton, L"Options...");
+        t.item(SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX, WS_EX_STATICEDGE, 10, 27, 341, 42, idError,
+               kStatic, L"");
+        t.item(WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 289, 11, 62, 14, idOptions, kButton,
+               L"Options...");
     }
     return t.complete() ? t.get() : nullptr;
 }
@@ -186,12 +207,13 @@ constexpr const wchar_t* kDisclaimerEnglish[5] = {
 
 const DLGTEMPLATE* disclaimerTemplate(bool english) {
     DialogTemplate& t = g_boxTemplate;
-    t.begin(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 340, 119, L"Disclaimer");
+    t.begin(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 340, 119,
+            L"Disclaimer");
     const short tops[5] = {6, 30, 48, 66, 84};
     const short heights[5] = {22, 16, 16, 16, 10};
     for (int i = 0; i < 5; ++i)
-        t.item(WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 8, tops[i], 324, heights[i], 1019 + i, kStatic,
-               english ? kDisclaimerEnglish[i] : L"");
+        t.item(WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 8, tops[i], 324, heights[i], 1019 + i,
+               kStatic, english ? kDisclaimerEnglish[i] : L"");
     t.item(WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 140, 100, 60, 14, IDOK, kButton, L"OK");
     return t.complete() ? t.get() : nullptr;
 }
@@ -218,11 +240,14 @@ int clientHeight(HWND dialog, int id) {
 void createFonts(HWND dialog) {
     const int titleHeight = clientHeight(dialog, idBannerTitle);
     const int half = titleHeight / 2;
-    g_ui.bannerFont = deriveFont(::GetDlgItem(dialog, idBannerTitle),
-                                 state().charSet == SHIFTJIS_CHARSET ? L"MS PMincho" : L"Times New Roman", FW_BOLD,
-                                 half != 0 ? half : 18, false);
-    g_ui.footerFont = deriveFont(::GetDlgItem(dialog, idFooter), L"Times New Roman", FW_NORMAL, 0, true);
-    g_ui.errorFont = deriveFont(::GetDlgItem(dialog, idFooter), nullptr, 0, half - 1, half - 1 == 0);
+    g_ui.bannerFont =
+        deriveFont(::GetDlgItem(dialog, idBannerTitle),
+                   state().charSet == SHIFTJIS_CHARSET ? L"MS PMincho" : L"Times New Roman",
+                   FW_BOLD, half != 0 ? half : 18, false);
+    g_ui.footerFont =
+        deriveFont(::GetDlgItem(dialog, idFooter), L"Times New Roman", FW_NORMAL, 0, true);
+    g_ui.errorFont =
+        deriveFont(::GetDlgItem(dialog, idFooter), nullptr, 0, half - 1, half - 1 == 0);
     if (state().languageGiven)
         g_ui.textFont = deriveFont(::GetDlgItem(dialog, idNext), nullptr, FW_NORMAL, 0, true);
 }
@@ -291,8 +316,10 @@ LRESULT CALLBACK barProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     const LRESULT result = ::CallWindowProcW(g_bar.previous, bar, message, wParam, lParam);
-    if (message == PBM_SETPOS) g_bar.position = static_cast<int>(wParam);
-    else if (message == WM_SETFONT) g_bar.font = reinterpret_cast<HFONT>(wParam);
+    if (message == PBM_SETPOS)
+        g_bar.position = static_cast<int>(wParam);
+    else if (message == WM_SETFONT)
+        g_bar.font = reinterpret_cast<HFONT>(wParam);
     return result;
 }
 
@@ -314,7 +341,8 @@ void showError(HWND page, ResultCode code) {
     wchar_t line[300];
     ::wsprintfW(line, L"%ls \r\n[%d]", message, number);
     HWND error = ::GetDlgItem(page, idError);
-    if (g_ui.errorFont) ::SendMessageW(error, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.errorFont), FALSE);
+    if (g_ui.errorFont)
+        ::SendMessageW(error, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.errorFont), FALSE);
     if (messageIdFor(code) == 123) {
         const LONG_PTR style = ::GetWindowLongPtrW(error, GWL_STYLE);
         ::SetWindowLongPtrW(error, GWL_STYLE, style ^ SS_CENTERIMAGE);
@@ -397,7 +425,8 @@ void enterWarning(HWND page) {
 
 void enterDone(HWND page) {
     wchar_t done[kPathChars] = {};
-    if ((state().options & optRunCommand) == 0) text(119, L"Task completed successfully.", done, kPathChars);
+    if ((state().options & optRunCommand) == 0)
+        text(119, L"Task completed successfully.", done, kPathChars);
     setBar(page, kBarRange, done);
 }
 
@@ -453,108 +482,121 @@ int progressExit() {
 
 INT_PTR CALLBACK progressProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG: {
-        HWND bar = ::GetDlgItem(page, idBar);
-        g_bar = Bar{};
-        g_bar.previous = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(barProc)));
-        ::SendMessageW(bar, WM_SETFONT, ::SendDlgItemMessageW(page, idExtractTo, WM_GETFONT, 0, 0), FALSE);
-        g_ui.errorShown = false;
-        enterReady(page);
-        const ResultCode code = state().dialogResult;
-        if (code == rc::Ok) {
-            if (isAuto()) ::PostMessageW(page, kMsgStart, 0, 0);
-        } else if (code == rc::DescriptionMissing || code == rc::DescriptionMalformed || code == rc::LogPath ||
-                   code == rc::ReservedWarning || code == rc::DiskSpace) {
-            enterWarning(page);
-            showError(page, code);
-        } else {
-            enterRunning(page, false);
-            showError(page, code);
-        }
-        return FALSE;
-    }
-    case kMsgStart:
-        startExtraction(page);
-        return TRUE;
-    case kMsgProgress:
-        switch (wParam) {
-        case kNoticeEntryStart:
-            g_ui.current = static_cast<uint64_t>(lParam);
-            break;
-        case kNoticeBytes:
-            g_ui.done += static_cast<uint64_t>(lParam);
-            if (lParam > 0 && g_ui.total > 0) {
-                const double position = 1024.0 * static_cast<double>(g_ui.done) / static_cast<double>(g_ui.total);
-                ::SendDlgItemMessageW(page, idBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-                ::InvalidateRect(::GetDlgItem(page, idBar), nullptr, FALSE);
+        case WM_INITDIALOG: {
+            HWND bar = ::GetDlgItem(page, idBar);
+            g_bar = Bar{};
+            g_bar.previous = reinterpret_cast<WNDPROC>(
+                ::SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(barProc)));
+            ::SendMessageW(bar, WM_SETFONT,
+                           ::SendDlgItemMessageW(page, idExtractTo, WM_GETFONT, 0, 0), FALSE);
+            g_ui.errorShown = false;
+            enterReady(page);
+            const ResultCode code = state().dialogResult;
+            if (code == rc::Ok) {
+                if (isAuto()) ::PostMessageW(page, kMsgStart, 0, 0);
+            } else if (code == rc::DescriptionMissing || code == rc::DescriptionMalformed ||
+                       code == rc::LogPath || code == rc::ReservedWarning ||
+                       code == rc::DiskSpace) {
+                enterWarning(page);
+                showError(page, code);
+            } else {
+                enterRunning(page, false);
+                showError(page, code);
             }
-            break;
-        case kNoticeResult: {
-            const ResultCode code = static_cast<ResultCode>(lParam);
-            state().dialogResult = code;
-            if (code == rc::Skipped) ++g_ui.skipped;
-            else if (code != rc::Ok) showError(page, code);
-            break;
+            return FALSE;
         }
-        case kNoticeEntryEnd:
-            if (++g_ui.finished == g_ui.entries) {
-                ::SendDlgItemMessageW(page, idBar, PBM_SETPOS, kBarRange, 0);
-                ::InvalidateRect(::GetDlgItem(page, idBar), nullptr, FALSE);
+        case kMsgStart:
+            startExtraction(page);
+            return TRUE;
+        case kMsgProgress:
+            switch (wParam) {
+                case kNoticeEntryStart:
+                    g_ui.current = static_cast<uint64_t>(lParam);
+                    break;
+                case kNoticeBytes:
+                    g_ui.done += static_cast<uint64_t>(lParam);
+                    if (lParam > 0 && g_ui.total > 0) {
+                        const double position = 1024.0 * static_cast<double>(g_ui.done) /
+                                                static_cast<double>(g_ui.total);
+                        // The bar has 1,025 positions; most chunks do not move it.
+                        if (static_cast<int>(position) != g_bar.position) {
+                            ::SendDlgItemMessageW(page, idBar, PBM_SETPOS,
+                                                  static_cast<WPARAM>(position), 0);
+                            ::InvalidateRect(::GetDlgItem(page, idBar), nullptr, FALSE);
+                        }
+                    }
+                    break;
+                case kNoticeResult: {
+                    const ResultCode code = static_cast<ResultCode>(lParam);
+                    state().dialogResult = code;
+                    if (code == rc::Skipped)
+                        ++g_ui.skipped;
+                    else if (code != rc::Ok)
+                        showError(page, code);
+                    break;
+                }
+                case kNoticeEntryEnd:
+                    if (++g_ui.finished == g_ui.entries) {
+                        ::SendDlgItemMessageW(page, idBar, PBM_SETPOS, kBarRange, 0);
+                        ::InvalidateRect(::GetDlgItem(page, idBar), nullptr, FALSE);
+                    }
+                    break;
+                case kNoticeName:
+                    ::SetDlgItemTextW(page, idBar, reinterpret_cast<const wchar_t*>(lParam));
+                    break;
+                default:
+                    break;
             }
-            break;
-        case kNoticeName:
-            ::SetDlgItemTextW(page, idBar, reinterpret_cast<const wchar_t*>(lParam));
-            break;
-        default:
-            break;
-        }
-        return TRUE;
-    case kMsgCompletion:
-        if (wParam == 10 && lParam >= 0 && lParam <= 3) {
+            return TRUE;
+        case kMsgCompletion:
+            if (wParam == 10 && lParam >= 0 && lParam <= 3) {
+                g_ui.running = false;
+                cancelTask();  // the worker has ended: release its record
+                if (lParam == 0)
+                    enterDone(page);
+                else
+                    ::InvalidateRect(page, nullptr, TRUE);
+                ::PostMessageW(page, lParam == 0 ? kMsgSucceeded : kMsgFailed, 0, 0);
+            }
+            return TRUE;
+        case kMsgSucceeded:
+            state().dialogResult = rc::Ok;
+            if ((state().options & optRunCommand) != 0) {
+                state().dialogResult = rc::RunCommandNow;
+                startCountdown(timerClose, 0);
+            } else {
+                startCountdown(timerClose, isSilent() ? 0 : 2);
+            }
+            return TRUE;
+        case kMsgFailed:
+            if (isSilent())
+                startCountdown(timerClose, 0);
+            else if (isAuto())
+                startCountdown(timerClose, 5);
+            return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == idOptions) ::PostMessageW(g_ui.main, WM_COMMAND, wParam, lParam);
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            state().dialogResult = rc::Cancelled;
+            cancelTask();
             g_ui.running = false;
-            cancelTask();  // the worker has ended: release its record
-            if (lParam == 0) enterDone(page);
-            else ::InvalidateRect(page, nullptr, TRUE);
-            ::PostMessageW(page, lParam == 0 ? kMsgSucceeded : kMsgFailed, 0, 0);
+            ::SetWindowLongPtrW(page, DWLP_MSGRESULT, TRUE);
+            return TRUE;
+        case WM_CTLCOLORSTATIC: {
+            HWND control = reinterpret_cast<HWND>(lParam);
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            if (::GetDlgCtrlID(control) == idError && ::IsWindowVisible(control)) {
+                if (g_ui.errorFont) ::SelectObject(dc, g_ui.errorFont);
+                ::SetTextColor(dc, RGB(192, 0, 0));
+                ::SetBkMode(dc, TRANSPARENT);
+                return reinterpret_cast<INT_PTR>(::GetStockObject(NULL_BRUSH));
+            }
+            if (g_ui.textFont) ::SelectObject(dc, g_ui.textFont);
+            return FALSE;
         }
-        return TRUE;
-    case kMsgSucceeded:
-        state().dialogResult = rc::Ok;
-        if ((state().options & optRunCommand) != 0) {
-            state().dialogResult = rc::RunCommandNow;
-            startCountdown(timerClose, 0);
-        } else {
-            startCountdown(timerClose, isSilent() ? 0 : 2);
-        }
-        return TRUE;
-    case kMsgFailed:
-        if (isSilent()) startCountdown(timerClose, 0);
-        else if (isAuto()) startCountdown(timerClose, 5);
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wParam) == idOptions) ::PostMessageW(g_ui.main, WM_COMMAND, wParam, lParam);
-        return TRUE;
-    case WM_QUERYENDSESSION:
-        state().dialogResult = rc::Cancelled;
-        cancelTask();
-        g_ui.running = false;
-        ::SetWindowLongPtrW(page, DWLP_MSGRESULT, TRUE);
-        return TRUE;
-    case WM_CTLCOLORSTATIC: {
-        HWND control = reinterpret_cast<HWND>(lParam);
-        HDC dc = reinterpret_cast<HDC>(wParam);
-        if (::GetDlgCtrlID(control) == idError && ::IsWindowVisible(control)) {
-            if (g_ui.errorFont) ::SelectObject(dc, g_ui.errorFont);
-            ::SetTextColor(dc, RGB(192, 0, 0));
-            ::SetBkMode(dc, TRANSPARENT);
-            return reinterpret_cast<INT_PTR>(::GetStockObject(NULL_BRUSH));
-        }
-        if (g_ui.textFont) ::SelectObject(dc, g_ui.textFont);
-        return FALSE;
-    }
-    default:
-        return FALSE;
+        default:
+            return FALSE;
     }
 }
 
@@ -598,8 +640,10 @@ int applyOptions(HWND page) {
     resolveExtractionFolder(state(), folder);
     ::SetDlgItemTextW(page, idFolderEdit, state().folder);
     auto setOption = [](uint8_t bit, bool on) {
-        if (on) state().options |= bit;
-        else state().options &= static_cast<uint8_t>(~bit);
+        if (on)
+            state().options |= bit;
+        else
+            state().options &= static_cast<uint8_t>(~bit);
     };
     setOption(optOverwrite, ::IsDlgButtonChecked(page, idOverwrite) == BST_CHECKED);
     setOption(optRunCommand, ::IsDlgButtonChecked(page, idRunCommand) == BST_CHECKED);
@@ -619,10 +663,12 @@ INT_PTR CALLBACK optionsProc(HWND page, UINT message, WPARAM wParam, LPARAM) {
         setItemText(page, idAllowDelete, 115, L"Allow folder delete when command is complete");
         const bool hasCommand = s.command[0] != L'\0';
         const bool run = (s.options & optRunCommand) != 0;
-        ::CheckDlgButton(page, idOverwrite, (s.options & optOverwrite) ? BST_CHECKED : BST_UNCHECKED);
+        ::CheckDlgButton(page, idOverwrite,
+                         (s.options & optOverwrite) ? BST_CHECKED : BST_UNCHECKED);
         ::CheckDlgButton(page, idRunCommand, run && hasCommand ? BST_CHECKED : BST_UNCHECKED);
-        ::CheckDlgButton(page, idAllowDelete,
-                         run && hasCommand && (s.options & optAllowFolderDelete) ? BST_CHECKED : BST_UNCHECKED);
+        ::CheckDlgButton(
+            page, idAllowDelete,
+            run && hasCommand && (s.options & optAllowFolderDelete) ? BST_CHECKED : BST_UNCHECKED);
         ::ShowWindow(::GetDlgItem(page, idRunCommand), hasCommand ? SW_SHOW : SW_HIDE);
         ::ShowWindow(::GetDlgItem(page, idAllowDelete), hasCommand ? SW_SHOW : SW_HIDE);
         ::EnableWindow(::GetDlgItem(page, idAllowDelete), run);
@@ -669,11 +715,14 @@ bool switchPage(int index) {
     if (const DLGTEMPLATE* t = pageTemplate(index))
         page = ::CreateDialogIndirectParamW(state().instance, t, g_ui.main, procs[index], 0);
     if (page == nullptr)
-        page = ::CreateDialogParamW(state().instance, MAKEINTRESOURCEW(resources[index]), g_ui.main, procs[index], 0);
+        page = ::CreateDialogParamW(state().instance, MAKEINTRESOURCEW(resources[index]), g_ui.main,
+                                    procs[index], 0);
     if (page == nullptr) return false;
     g_ui.page = page;
     g_ui.pageIndex = index;
-    g_ui.next = index == 2 ? NextAction::Options : index == 3 ? NextAction::Progress : NextAction::None;
+    g_ui.next = index == 2   ? NextAction::Options
+                : index == 3 ? NextAction::Progress
+                             : NextAction::None;
     g_ui.exit = index == 3 ? ExitAction::Progress : ExitAction::None;
     int top = clientHeight(g_ui.main, idBanner);
     if (top == 0) top = 42;
@@ -719,7 +768,8 @@ INT_PTR CALLBACK disclaimerProc(HWND box, UINT message, WPARAM wParam, LPARAM) {
         for (int i = 0; i < 5; ++i) {
             if (state().primaryLanguage != LANG_ENGLISH) {
                 wchar_t line[kPathChars];
-                loadText(state(), 143 + i, i == 0 ? L"NORVALE Archive Extractor" : L"", line, kPathChars);
+                loadText(state(), 143 + i, i == 0 ? L"NORVALE Archive Extractor" : L"", line,
+                         kPathChars);
                 ::SetDlgItemTextW(box, 1019 + i, line);
             }
             addRtl(::GetDlgItem(box, 1019 + i));
@@ -768,91 +818,101 @@ void nextPressed() {
 
 INT_PTR CALLBACK mainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG: {
-        g_ui.main = dialog;
-        addRtl(dialog);
-        addRtl(::GetDlgItem(dialog, idBannerTitle));
-        addRtl(::GetDlgItem(dialog, idFooter));
-        HICON icon = ::LoadIconW(state().instance, MAKEINTRESOURCEW(107));
-        if (icon) ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-        createFonts(dialog);
-        // Static controls paint with the font they were given.
-        if (g_ui.bannerFont) ::SendDlgItemMessageW(dialog, idBannerTitle, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.bannerFont), FALSE);
-        if (g_ui.footerFont) ::SendDlgItemMessageW(dialog, idFooter, WM_SETFONT, reinterpret_cast<WPARAM>(g_ui.footerFont), FALSE);
-        setItemText(dialog, idNext, 108, L"Next");
-        setItemText(dialog, idExit, 107, L"Exit");
-        ::SetDlgItemTextW(dialog, idBannerTitle, state().banner);
-        addSystemMenu(dialog);
-        const int first = (state().welcome[0] == L'\0' || isSilent()) ? 3 : 1;
-        if (!switchPage(first)) {
-            postError(rc::PageCreate);
-        } else if (isSilent()) {
-            ::SetWindowPos(dialog, nullptr, 0, 0, 0, 0,
-                           SWP_HIDEWINDOW | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-            ::ShowWindow(dialog, SW_HIDE);
-        }
-        return TRUE;
-    }
-    case WM_COMMAND: {
-        const int id = LOWORD(wParam);
-        if (HIWORD(wParam) != 0) return FALSE;
-        if (id == IDOK || id == IDCANCEL || id == idExit) exitPressed(id);
-        else if (id == idNext) nextPressed();
-        else if (id == idOptions && !g_ui.running && !switchPage(2)) postError(rc::PageCreate);
-        return TRUE;
-    }
-    case WM_CLOSE:
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
-        return TRUE;
-    case WM_SYSCOMMAND:
-        switch (wParam & 0xFFF0) {
-        case cmdAbout:
-            if (const DLGTEMPLATE* t = aboutTemplate())
-                ::DialogBoxIndirectParamW(state().instance, t, dialog, aboutProc, 0);
-            return TRUE;
-        case cmdDisclaimer:
-            if (const DLGTEMPLATE* t = disclaimerTemplate(state().primaryLanguage == LANG_ENGLISH))
-                ::DialogBoxIndirectParamW(state().instance, t, dialog, disclaimerProc, 0);
-            return TRUE;
-        case cmdClose:
-            closeDialog(dialog, lParam);
-            return TRUE;
-        case cmdError: {
-            state().dialogResult = static_cast<ResultCode>(lParam);
-            showErrorBox(state(), static_cast<int32_t>(lParam));
-            closeDialog(dialog, lParam);
+        case WM_INITDIALOG: {
+            g_ui.main = dialog;
+            addRtl(dialog);
+            addRtl(::GetDlgItem(dialog, idBannerTitle));
+            addRtl(::GetDlgItem(dialog, idFooter));
+            HICON icon = ::LoadIconW(state().instance, MAKEINTRESOURCEW(107));
+            if (icon) ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+            createFonts(dialog);
+            // Static controls paint with the font they were given.
+            if (g_ui.bannerFont)
+                ::SendDlgItemMessageW(dialog, idBannerTitle, WM_SETFONT,
+                                      reinterpret_cast<WPARAM>(g_ui.bannerFont), FALSE);
+            if (g_ui.footerFont)
+                ::SendDlgItemMessageW(dialog, idFooter, WM_SETFONT,
+                                      reinterpret_cast<WPARAM>(g_ui.footerFont), FALSE);
+            setItemText(dialog, idNext, 108, L"Next");
+            setItemText(dialog, idExit, 107, L"Exit");
+            ::SetDlgItemTextW(dialog, idBannerTitle, state().banner);
+            addSystemMenu(dialog);
+            const int first = (state().welcome[0] == L'\0' || isSilent()) ? 3 : 1;
+            if (!switchPage(first)) {
+                postError(rc::PageCreate);
+            } else if (isSilent()) {
+                ::SetWindowPos(
+                    dialog, nullptr, 0, 0, 0, 0,
+                    SWP_HIDEWINDOW | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+                ::ShowWindow(dialog, SW_HIDE);
+            }
             return TRUE;
         }
-        default:
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam);
+            if (HIWORD(wParam) != 0) return FALSE;
+            if (id == IDOK || id == IDCANCEL || id == idExit)
+                exitPressed(id);
+            else if (id == idNext)
+                nextPressed();
+            else if (id == idOptions && !g_ui.running && !switchPage(2))
+                postError(rc::PageCreate);
+            return TRUE;
+        }
+        case WM_CLOSE:
+            ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+            return TRUE;
+        case WM_SYSCOMMAND:
+            switch (wParam & 0xFFF0) {
+                case cmdAbout:
+                    if (const DLGTEMPLATE* t = aboutTemplate())
+                        ::DialogBoxIndirectParamW(state().instance, t, dialog, aboutProc, 0);
+                    return TRUE;
+                case cmdDisclaimer:
+                    if (const DLGTEMPLATE* t =
+                            disclaimerTemplate(state().primaryLanguage == LANG_ENGLISH))
+                        ::DialogBoxIndirectParamW(state().instance, t, dialog, disclaimerProc, 0);
+                    return TRUE;
+                case cmdClose:
+                    closeDialog(dialog, lParam);
+                    return TRUE;
+                case cmdError: {
+                    state().dialogResult = static_cast<ResultCode>(lParam);
+                    showErrorBox(state(), static_cast<int32_t>(lParam));
+                    closeDialog(dialog, lParam);
+                    return TRUE;
+                }
+                default:
+                    return FALSE;
+            }
+        case WM_TIMER:
+            if (wParam == timerClose || wParam == timerNext) onTimer(wParam);
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            if (g_ui.page != nullptr)
+                return ::SendMessageW(g_ui.page, WM_QUERYENDSESSION, wParam, lParam) != 0;
+            return FALSE;
+        case WM_CTLCOLORSTATIC: {
+            HWND control = reinterpret_cast<HWND>(lParam);
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            const int id = ::GetDlgCtrlID(control);
+            if (id == idBanner) return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
+            if (id == idBannerTitle) {
+                if (g_ui.bannerFont) ::SelectObject(dc, g_ui.bannerFont);
+                ::SetBkColor(dc, RGB(255, 255, 255));
+                return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
+            }
+            if (id == idFooter && g_ui.footerFont) ::SelectObject(dc, g_ui.footerFont);
             return FALSE;
         }
-    case WM_TIMER:
-        if (wParam == timerClose || wParam == timerNext) onTimer(wParam);
-        return TRUE;
-    case WM_QUERYENDSESSION:
-        if (g_ui.page != nullptr) return ::SendMessageW(g_ui.page, WM_QUERYENDSESSION, wParam, lParam) != 0;
-        return FALSE;
-    case WM_CTLCOLORSTATIC: {
-        HWND control = reinterpret_cast<HWND>(lParam);
-        HDC dc = reinterpret_cast<HDC>(wParam);
-        const int id = ::GetDlgCtrlID(control);
-        if (id == idBanner) return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
-        if (id == idBannerTitle) {
-            if (g_ui.bannerFont) ::SelectObject(dc, g_ui.bannerFont);
-            ::SetBkColor(dc, RGB(255, 255, 255));
-            return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
-        }
-        if (id == idFooter && g_ui.footerFont) ::SelectObject(dc, g_ui.footerFont);
-        return FALSE;
-    }
-    case WM_DESTROY:
-        killCountdown();
-        deleteFonts();
-        if (g_ui.page != nullptr) ::DestroyWindow(g_ui.page);
-        g_ui.page = nullptr;
-        return FALSE;
-    default:
-        return FALSE;
+        case WM_DESTROY:
+            killCountdown();
+            deleteFonts();
+            if (g_ui.page != nullptr) ::DestroyWindow(g_ui.page);
+            g_ui.page = nullptr;
+            return FALSE;
+        default:
+            return FALSE;
     }
 }
 
@@ -862,14 +922,16 @@ void loadCommonControls() {
     if (comctl == nullptr) comctl = ::LoadLibraryW(L"comctl32.dll");
     if (comctl == nullptr) return;
     using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-    auto init = reinterpret_cast<InitFn>(reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
+    auto init = reinterpret_cast<InitFn>(
+        reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     if (init) init(&controls);
 }
 
 }  // namespace
 
-void loadText(const ExtractorState& s, UINT id, const wchar_t* fallback, wchar_t* buffer, int chars) {
+void loadText(const ExtractorState& s, UINT id, const wchar_t* fallback, wchar_t* buffer,
+              int chars) {
     buffer[0] = L'\0';
     HRSRC block = ::FindResourceExW(s.instance, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), s.langId);
     const wchar_t* p = nullptr;
@@ -922,7 +984,8 @@ void runMainDialogModeless(ExtractorState& s) {
     g_ui.modeless = true;
     const DLGTEMPLATE* t = mainTemplate();
     HWND dialog = t ? ::CreateDialogIndirectParamW(s.instance, t, nullptr, mainProc, 0) : nullptr;
-    if (dialog == nullptr) dialog = ::CreateDialogParamW(s.instance, MAKEINTRESOURCEW(129), nullptr, mainProc, 0);
+    if (dialog == nullptr)
+        dialog = ::CreateDialogParamW(s.instance, MAKEINTRESOURCEW(129), nullptr, mainProc, 0);
     if (dialog == nullptr) {
         s.dialogResult = rc::MainDialog;
         showErrorBox(s, rc::PageCreate);

@@ -10,11 +10,13 @@
 namespace sfx {
 namespace {
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 bool equalsNoCase(const wchar_t* a, size_t n, const wchar_t* b) {
-    return std::wcslen(b) == n && ::CompareStringOrdinal(a, static_cast<int>(n), b, static_cast<int>(n), TRUE) ==
-                                      CSTR_EQUAL;
+    return std::wcslen(b) == n && ::CompareStringOrdinal(a, static_cast<int>(n), b,
+                                                         static_cast<int>(n), TRUE) == CSTR_EQUAL;
 }
 
 // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (superscript digits too), CONIN$,
@@ -52,7 +54,8 @@ bool isSafeEntryName(const wchar_t* name) {
         const size_t n = end - i;
         const wchar_t* component = name + i;
         if (n == 0) return false;  // "a\\b": an empty component
-        if ((n == 1 && component[0] == L'.') || (n == 2 && component[0] == L'.' && component[1] == L'.'))
+        if ((n == 1 && component[0] == L'.') ||
+            (n == 2 && component[0] == L'.' && component[1] == L'.'))
             return false;
         if (component[n - 1] == L'.' || component[n - 1] == L' ') return false;
         for (size_t k = 0; k < n; ++k) {
@@ -71,7 +74,8 @@ ResultCode entryOutputPath(const wchar_t* folder, const wchar_t* name, wchar_t* 
     while (isSeparator(*name)) ++name;
     const size_t folderLength = std::wcslen(folder);
     const bool needsSeparator = folderLength > 0 && folder[folderLength - 1] != L'\\';
-    if (folderLength + (needsSeparator ? 1 : 0) + std::wcslen(name) >= static_cast<size_t>(kPathChars))
+    if (folderLength + (needsSeparator ? 1 : 0) + std::wcslen(name) >=
+        static_cast<size_t>(kPathChars))
         return rc::PathTooLong;
     wchar_t joined[kPathChars];
     std::wcscpy(joined, folder);
@@ -82,13 +86,14 @@ ResultCode entryOutputPath(const wchar_t* folder, const wchar_t* name, wchar_t* 
     wchar_t fullPath[kPathChars];
     const DWORD nf = ::GetFullPathNameW(folder, kPathChars, fullFolder, nullptr);
     const DWORD np = ::GetFullPathNameW(joined, kPathChars, fullPath, nullptr);
-    if (nf == 0 || nf >= static_cast<DWORD>(kPathChars) || np == 0 || np >= static_cast<DWORD>(kPathChars))
+    if (nf == 0 || nf >= static_cast<DWORD>(kPathChars) || np == 0 ||
+        np >= static_cast<DWORD>(kPathChars))
         return rc::PathTooLong;
     size_t base = nf;
     while (base > 0 && fullFolder[base - 1] == L'\\') --base;
     if (np <= base + 1 || fullPath[base] != L'\\' ||
-        ::CompareStringOrdinal(fullPath, static_cast<int>(base), fullFolder, static_cast<int>(base), TRUE) !=
-            CSTR_EQUAL)
+        ::CompareStringOrdinal(fullPath, static_cast<int>(base), fullFolder, static_cast<int>(base),
+                               TRUE) != CSTR_EQUAL)
         return rc::PathTooLong;
     std::wcscpy(out, joined);
     return rc::Ok;

@@ -78,12 +78,12 @@ void closeArchive();
 // --- Worker ---
 using WorkFunction = bool (*)(ExtractTask* task, void* argument);
 struct ExtractTask {
-    HWND owner;          // main dialog
-    HWND pumpDialog;     // progress page, for message pumping
-    HWND notifyWindow;   // progress page
-    UINT progressMessage;    // 1044
-    UINT completionMessage;  // 1034
-    WPARAM completionWParam; // 10
+    HWND owner;               // main dialog
+    HWND pumpDialog;          // progress page, for message pumping
+    HWND notifyWindow;        // progress page
+    UINT progressMessage;     // 1044
+    UINT completionMessage;   // 1034
+    WPARAM completionWParam;  // 10
     LPARAM completionValues[4];
     WorkFunction work;
     void* argument;
@@ -93,6 +93,9 @@ struct ExtractTask {
     HANDLE idleEvent;
     HANDLE cancelEvent;
     HANDLE finishedEvent;
+    // Set together with the cancel event: the copy loop reads it once per
+    // chunk without a call into the system.
+    volatile LONG cancelRequested;
 };
 // The work function of an extraction: extractAll, then notice 50 with its result.
 bool extractionWork(ExtractTask* task, void* state);
@@ -100,6 +103,9 @@ bool extractionWork(ExtractTask* task, void* state);
 // false when it could not be run at all.
 bool startTask(const ExtractTask& task);
 bool cancelTask();
+// Sets the cancel event of the running task (the worker stops at its next
+// chunk) without waiting for it.
+void requestCancel();
 bool isCancelled(ExtractTask* task);
 // The task record in its process-wide slot (null when none).
 ExtractTask* currentTask();
@@ -130,6 +136,7 @@ void runMainDialogModeless(ExtractorState& state);
 // Shows code through the error command's message box (unless auto or silent).
 void showErrorBox(ExtractorState& state, int32_t number);
 // Fetches string id of the selected language, or fallback.
-void loadText(const ExtractorState& state, UINT id, const wchar_t* fallback, wchar_t* buffer, int chars);
+void loadText(const ExtractorState& state, UINT id, const wchar_t* fallback, wchar_t* buffer,
+              int chars);
 
 }  // namespace sfx

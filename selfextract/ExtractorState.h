@@ -63,7 +63,17 @@ enum Option : uint8_t {
 };
 
 // The eight setup-argument slots, in the order they are passed on.
-enum SetupSlot { slotLog, slotModel, slotPn, slotId, slotIs, slotWbt, slotSetup, slotSetupr, slotCount };
+enum SetupSlot {
+    slotLog,
+    slotModel,
+    slotPn,
+    slotId,
+    slotIs,
+    slotWbt,
+    slotSetup,
+    slotSetupr,
+    slotCount
+};
 
 // Folder kinds; bit 0x10 marks a folder that was new or empty.
 constexpr int folderTemporary = 0;
@@ -117,7 +127,7 @@ struct ExtractorState {
     wchar_t welcome[255];
     wchar_t information[255];
     wchar_t command[kPathChars];
-    wchar_t derivedCommand[kPathChars];  // the command with "wb.exe" for its extension
+    wchar_t derivedCommand[kPathChars];       // the command with "wb.exe" for its extension
     wchar_t parameters[kParameterChars + 1];  // at most 520 characters
     wchar_t reserved1[kPathChars];
     wchar_t reserved2[kPathChars];

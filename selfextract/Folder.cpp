@@ -9,7 +9,6 @@
 #include <cstring>
 #include <cwchar>
 
-
 namespace sfx {
 namespace {
 
@@ -67,7 +66,8 @@ ResultCode prepareSetup(ExtractorState& s) {
             std::memcpy(s.defaultFolder, text, sizeof(text));
         } else {
             wchar_t shell[MAX_PATH];
-            if (SUCCEEDED(::SHGetFolderPathW(nullptr, s.folderCsidl, nullptr, SHGFP_TYPE_CURRENT, shell)) &&
+            if (SUCCEEDED(::SHGetFolderPathW(nullptr, s.folderCsidl, nullptr, SHGFP_TYPE_CURRENT,
+                                             shell)) &&
                 ::PathAppendW(shell, text)) {
                 copyText(s.defaultFolder, shell, kPathChars);
             }
@@ -95,7 +95,7 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
         const size_t nameLength = std::wcslen(name);
         if (baseLength + 1 + nameLength >= static_cast<size_t>(kPathChars)) return rc::PathTooLong;
         ::wsprintfW(folder, L"%ls%ls%ls", base,
-                      baseLength > 0 && base[baseLength - 1] != L'\\' ? L"\\" : L"", name);
+                    baseLength > 0 && base[baseLength - 1] != L'\\' ? L"\\" : L"", name);
     } else {
         kind = folderTemporary;
         wchar_t temp[kPathChars];
@@ -107,7 +107,8 @@ ResultCode resolveExtractionFolder(ExtractorState& s, const wchar_t* name) {
             const DWORD m = ::GetLongPathNameW(temp, longer, 244);
             if (m > 0 && m < 244) std::memcpy(temp, longer, sizeof(longer));
         }
-        bool joined = s.exePath[0] != L'\0' && ::PathCombineW(folder, temp, ::PathFindFileNameW(s.exePath)) &&
+        bool joined = s.exePath[0] != L'\0' &&
+                      ::PathCombineW(folder, temp, ::PathFindFileNameW(s.exePath)) &&
                       ::PathRenameExtensionW(folder, L".temp");
         if (!joined) {
             ::wsprintfW(folder, L"%ls%08lx", temp, static_cast<unsigned long>(::GetTickCount()));
@@ -134,7 +135,8 @@ bool checkDiskSpace(const ExtractorState& s, const wchar_t* name) {
     ::PathStripToRootW(full);
     ULARGE_INTEGER freeBytes{};
     if (!::GetDiskFreeSpaceExW(full, &freeBytes, nullptr, nullptr)) freeBytes.QuadPart = 0;
-    if (savedLength > 0 && savedLength < static_cast<DWORD>(kPathChars)) ::SetCurrentDirectoryW(saved);
+    if (savedLength > 0 && savedLength < static_cast<DWORD>(kPathChars))
+        ::SetCurrentDirectoryW(saved);
     const uint64_t reserve = 0xA00000;
     return freeBytes.QuadPart >= reserve && freeBytes.QuadPart - reserve >= s.totalSize;
 }
@@ -145,7 +147,8 @@ ResultCode normaliseLogPath(ExtractorState& s) {
     if (log[0] == L'\0') {
         wchar_t path[kPathChars];
         std::memcpy(path, s.exePath, sizeof(path));
-        if (!::PathRenameExtensionW(path, L".log") || std::wcslen(path) + 4 >= static_cast<size_t>(kPathChars))
+        if (!::PathRenameExtensionW(path, L".log") ||
+            std::wcslen(path) + 4 >= static_cast<size_t>(kPathChars))
             return rc::LogPath;
         std::wcscat(path, L".htm");
         std::memcpy(log, path, sizeof(path));
@@ -194,8 +197,9 @@ ResultCode buildSetupParameters(ExtractorState& s) {
             if (code == rc::Ok) code = log;
         }
     }
-    static const wchar_t* const prefixes[slotCount] = {L" -log \"", L" -model \"", L" -pn \"",   L" -id \"",
-                                                       L" -is \"",  L" -wbt \"",   L" -setup \"", L" -setupr \""};
+    static const wchar_t* const prefixes[slotCount] = {L" -log \"",   L" -model \"", L" -pn \"",
+                                                       L" -id \"",    L" -is \"",    L" -wbt \"",
+                                                       L" -setup \"", L" -setupr \""};
     for (int slot = 0; slot < slotCount; ++slot) {
         const wchar_t* text = s.setupArgumentSlots[slot];
         if (text[0] == L'\0') continue;

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <cwchar>
 
-
 namespace sfx {
 namespace {
 
@@ -31,7 +30,8 @@ ResultCode launchFailure(ExtractorState& s, INT_PTR instance) {
         if (s.scmMode) s.successExitCode = ERROR_INSTALL_USEREXIT;
         return rc::Ok;
     }
-    return instance > 32 || instance < 0 ? rc::LaunchFailed : rc::LaunchFailed + static_cast<ResultCode>(instance);
+    return instance > 32 || instance < 0 ? rc::LaunchFailed
+                                         : rc::LaunchFailed + static_cast<ResultCode>(instance);
 }
 
 ResultCode runSetupCommand(ExtractorState& s) {
@@ -39,13 +39,14 @@ ResultCode runSetupCommand(ExtractorState& s) {
     const bool folderWasNew = (s.folderKind & folderWasEmpty) != 0;
     // A folder the user named and that already held files is never wiped;
     // a test-only run then removes only the files it extracted.
-    const bool deleteWholeFolder = folderWasNew && ((s.options & optAllowFolderDelete) != 0 || testOnly);
+    const bool deleteWholeFolder =
+        folderWasNew && ((s.options & optAllowFolderDelete) != 0 || testOnly);
     const bool deleteNamedFiles = testOnly && !folderWasNew;
 
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_DOENVSUBST | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI |
-                 SEE_MASK_NO_CONSOLE | SEE_MASK_NOZONECHECKS;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_DOENVSUBST | SEE_MASK_NOASYNC |
+                 SEE_MASK_FLAG_NO_UI | SEE_MASK_NO_CONSOLE | SEE_MASK_NOZONECHECKS;
     info.hwnd = nullptr;
     info.lpVerb = L"open";
     info.lpFile = s.commandVariant == 1 ? s.derivedCommand : s.command;

@@ -4,7 +4,6 @@
 
 #include <shellapi.h>
 
-
 namespace sfx {
 namespace {
 

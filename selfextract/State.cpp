@@ -22,29 +22,29 @@ UINT messageIdFor(ResultCode code) {
     if (code >= rc::LaunchFailed && code <= rc::LaunchFailed + 32) return 131;
     if (code >= rc::LogPath && code <= rc::DiskSpace) return 121;
     switch (code) {
-    case rc::ExePath:
-    case rc::OpenArchive:
-        return 125;
-    case rc::WalkArchive:
-    case rc::OpenEntry:
-    case rc::ReadEntry:
-        return 126;
-    case rc::NoEntries:
-        return 124;
-    case rc::Cancelled:
-        return 130;
-    case rc::CreateFolder:
-        return 127;
-    case rc::CreateFile:
-    case rc::WriteFile:
-        return 128;
-    case rc::CrcMismatch:
-        return 129;
-    case rc::DescriptionMissing:
-    case rc::DescriptionMalformed:
-        return 123;
-    default:
-        return 120;
+        case rc::ExePath:
+        case rc::OpenArchive:
+            return 125;
+        case rc::WalkArchive:
+        case rc::OpenEntry:
+        case rc::ReadEntry:
+            return 126;
+        case rc::NoEntries:
+            return 124;
+        case rc::Cancelled:
+            return 130;
+        case rc::CreateFolder:
+            return 127;
+        case rc::CreateFile:
+        case rc::WriteFile:
+            return 128;
+        case rc::CrcMismatch:
+            return 129;
+        case rc::DescriptionMissing:
+        case rc::DescriptionMalformed:
+            return 123;
+        default:
+            return 120;
     }
 }
 

@@ -72,7 +72,9 @@ bool extractionWork(ExtractTask* task, void* argument) {
     return result == rc::Ok;
 }
 
-ExtractTask* currentTask() { return g_registered ? &g_task : nullptr; }
+ExtractTask* currentTask() {
+    return g_registered ? &g_task : nullptr;
+}
 
 bool startTask(const ExtractTask& task) {
     if (g_registered) {
@@ -90,10 +92,12 @@ bool startTask(const ExtractTask& task) {
     g_registered = true;
     bool threadRuns = false;
     if (g_task.startEvent && g_task.idleEvent && g_task.cancelEvent && g_task.finishedEvent) {
-        g_task.thread = ::CreateThread(nullptr, 0, workerThread, &g_task, CREATE_SUSPENDED, nullptr);
+        g_task.thread =
+            ::CreateThread(nullptr, 0, workerThread, &g_task, CREATE_SUSPENDED, nullptr);
         if (g_task.thread != nullptr) {
             ::SetEvent(g_task.idleEvent);
             ::ResetEvent(g_task.cancelEvent);
+            ::InterlockedExchange(&g_task.cancelRequested, 0);
             ::ResetEvent(g_task.finishedEvent);
             ::SetEvent(g_task.startEvent);
             const DWORD previous = ::ResumeThread(g_task.thread);
@@ -134,7 +138,14 @@ bool isCancelled(ExtractTask* task) {
         }
         return quit;
     }
-    return task->cancelEvent == nullptr || ::WaitForSingleObject(task->cancelEvent, 0) == WAIT_OBJECT_0;
+    return task->cancelEvent == nullptr ||
+           ::InterlockedCompareExchange(&task->cancelRequested, 0, 0) != 0;
+}
+
+void requestCancel() {
+    if (!g_registered || g_task.cancelEvent == nullptr) return;
+    ::InterlockedExchange(&g_task.cancelRequested, 1);
+    ::SetEvent(g_task.cancelEvent);
 }
 
 bool cancelTask() {
@@ -143,7 +154,7 @@ bool cancelTask() {
         DWORD exitCode = 0;
         if (::GetExitCodeThread(g_task.thread, &exitCode) && exitCode == STILL_ACTIVE) {
             ::SetThreadPriority(g_task.thread, THREAD_PRIORITY_ABOVE_NORMAL);
-            ::SetEvent(g_task.cancelEvent);
+            requestCancel();
             ::SetEvent(g_task.startEvent);
             if (!waitTakingSentMessages(g_task.finishedEvent, 5000)) return false;
         }

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,8 @@ bool writeAll(const std::wstring& path, const std::string& bytes) {
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     DWORD n = 0;
-    const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) && n == bytes.size();
+    const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+                    n == bytes.size();
     ::CloseHandle(h);
     return ok;
 }
@@ -32,7 +34,8 @@ int make(const std::wstring& folder, const std::wstring& package, const std::wst
     ::CreateDirectoryW((folder + L"\\text").c_str(), nullptr);
     ::CreateDirectoryW((folder + L"\\data").c_str(), nullptr);
     uint32_t x = 12345;
-    const char* words[] = {"driver ", "service ", "posture ", "radio ", "NORVALE ", "dock ", "\r\n", "0x94 ", "LED "};
+    const char* words[] = {"driver ", "service ", "posture ", "radio ", "NORVALE ",
+                           "dock ",   "\r\n",     "0x94 ",    "LED "};
     for (int i = 0; i < 20; ++i) {
         std::string text, data(5u << 20, '\0');
         while (text.size() < (5u << 20)) {
@@ -59,27 +62,35 @@ int make(const std::wstring& folder, const std::wstring& package, const std::wst
         std::fwprintf(stderr, L"selfextract_bench: %ls\n", error.c_str());
         return 1;
     }
-    std::printf("selfextract_bench: %llu bytes in an archive of %llu bytes\n", report.bytes, report.archiveBytes);
+    std::printf("selfextract_bench: %llu bytes in an archive of %llu bytes\n", report.bytes,
+                report.archiveBytes);
     return 0;
 }
 
-uint32_t u32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t u32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 bool readAt(HANDLE h, uint64_t at, void* buffer, DWORD n) {
     LARGE_INTEGER d;
     d.QuadPart = static_cast<LONGLONG>(at);
     DWORD got = 0;
-    return ::SetFilePointerEx(h, d, nullptr, FILE_BEGIN) && ::ReadFile(h, buffer, n, &got, nullptr) && got == n;
+    return ::SetFilePointerEx(h, d, nullptr, FILE_BEGIN) &&
+           ::ReadFile(h, buffer, n, &got, nullptr) && got == n;
 }
 
 int plain(const std::wstring& package, const std::wstring& folder) {
-    HANDLE in = ::CreateFileW(package.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE in = ::CreateFileW(package.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE) return 1;
     LARGE_INTEGER size{};
     ::GetFileSizeEx(in, &size);
     std::vector<uint8_t> tail(static_cast<size_t>(std::min<LONGLONG>(size.QuadPart, 65557)));
-    readAt(in, static_cast<uint64_t>(size.QuadPart) - tail.size(), tail.data(), static_cast<DWORD>(tail.size()));
+    readAt(in, static_cast<uint64_t>(size.QuadPart) - tail.size(), tail.data(),
+           static_cast<DWORD>(tail.size()));
     size_t end = tail.size() - 22;
     while (end > 0 && u32(&tail[end]) != 0x06054b50) --end;
     const uint32_t count = u16(&tail[end + 10]);
@@ -109,7 +120,8 @@ int plain(const std::wstring& package, const std::wstring& folder) {
         uint8_t header[30];
         readAt(in, prefix + local, header, 30);
         uint64_t at = prefix + local + 30 + u16(header + 26) + u16(header + 28);
-        HANDLE out = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE out =
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (out == INVALID_HANDLE_VALUE) return 1;
         z_stream z{};
         inflateInit2(&z, -MAX_WBITS);
@@ -139,7 +151,8 @@ int plain(const std::wstring& package, const std::wstring& folder) {
             produced = static_cast<DWORD>(output.size() - z.avail_out);
             DWORD written = 0;
             if (produced > 0) ::WriteFile(out, output.data(), produced, &written, nullptr);
-            done = r == Z_STREAM_END || (r != Z_OK && r != Z_BUF_ERROR) || (r == Z_BUF_ERROR && left == 0);
+            done = r == Z_STREAM_END || (r != Z_OK && r != Z_BUF_ERROR) ||
+                   (r == Z_BUF_ERROR && left == 0);
         }
         inflateEnd(&z);
         ::CloseHandle(out);
@@ -148,12 +161,29 @@ int plain(const std::wstring& package, const std::wstring& folder) {
     return 0;
 }
 
+// The extractor's own reader and copy loop, in this process, without a
+// window to notify.
+int direct(const std::wstring& package, const std::wstring& folder) {
+    auto s = std::make_unique<sfx::ExtractorState>();
+    sfx::initState(*s, nullptr, 1033);
+    wcsncpy(s->exePath, package.c_str(), sfx::kPathChars - 1);
+    wcsncpy(s->folder, folder.c_str(), sfx::kPathChars - 1);
+    s->options = sfx::optKeepFolders | sfx::optOverwrite;
+    sfx::ResultCode code = sfx::scanArchive(*s);
+    if (code == sfx::rc::Ok) code = sfx::extractAll(*s, nullptr);
+    sfx::closeArchive();
+    return code == sfx::rc::Ok ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"--noop") == 0) return 0;
     if (argc >= 5 && std::wcscmp(argv[1], L"--make") == 0) return make(argv[2], argv[3], argv[4]);
     if (argc >= 4 && std::wcscmp(argv[1], L"--plain") == 0) return plain(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: selfextract_bench --make FOLDER PACKAGE STUB | --plain PACKAGE FOLDER | --noop\n");
+    if (argc >= 4 && std::wcscmp(argv[1], L"--direct") == 0) return direct(argv[2], argv[3]);
+    std::fprintf(
+        stderr,
+        "usage: selfextract_bench --make FOLDER PACKAGE STUB | --plain PACKAGE FOLDER | --noop\n");
     return 2;
 }

@@ -20,16 +20,19 @@
 namespace {
 
 void usage() {
-    std::fwprintf(stderr,
-                  L"usage: sfxpack --stub selfextract.exe --folder DIR --out PACKAGE.exe\n"
-                  L"               [--settings FILE.ini] [--banner T] [--about T] [--welcome T]\n"
-                  L"               [--information T] [--command FILE] [--parameters T] [--extra FILE]\n"
-                  L"               [--default-folder NAME] [--options BITS] [--variant 1] [--year N] [--store]\n");
+    std::fwprintf(
+        stderr,
+        L"usage: sfxpack --stub selfextract.exe --folder DIR --out PACKAGE.exe\n"
+        L"               [--settings FILE.ini] [--banner T] [--about T] [--welcome T]\n"
+        L"               [--information T] [--command FILE] [--parameters T] [--extra FILE]\n"
+        L"               [--default-folder NAME] [--options BITS] [--variant 1] [--year N] "
+        L"[--store]\n");
 }
 
-const wchar_t* const kKeys[] = {L"stub",    L"folder",      L"out",        L"banner",         L"about",
-                                L"welcome", L"information", L"command",    L"parameters",     L"extra",
-                                L"options", L"variant",     L"year",       L"default-folder", L"store"};
+const wchar_t* const kKeys[] = {L"stub",       L"folder",         L"out",         L"banner",
+                                L"about",      L"welcome",        L"information", L"command",
+                                L"parameters", L"extra",          L"options",     L"variant",
+                                L"year",       L"default-folder", L"store"};
 
 bool knownKey(const std::wstring& key) {
     for (const wchar_t* k : kKeys)
@@ -76,8 +79,10 @@ int wmain(int argc, wchar_t** argv) {
             std::fwprintf(stderr, L"sfxpack: --%ls needs a value\n", arg.c_str());
             return 2;
         }
-        if (arg == L"settings") settings = argv[++i];
-        else values[arg] = argv[++i];
+        if (arg == L"settings")
+            settings = argv[++i];
+        else
+            values[arg] = argv[++i];
     }
     if (!settings.empty()) {
         const std::wstring file = fullPath(settings);
@@ -88,7 +93,8 @@ int wmain(int argc, wchar_t** argv) {
         for (const wchar_t* key : kKeys) {
             if (values.count(key)) continue;
             wchar_t text[1024];
-            const DWORD n = ::GetPrivateProfileStringW(L"package", key, L"\x01", text, 1024, file.c_str());
+            const DWORD n =
+                ::GetPrivateProfileStringW(L"package", key, L"\x01", text, 1024, file.c_str());
             if (n < 1023 && !(text[0] == 1 && text[1] == 0)) values[key] = text;
         }
     }
@@ -145,9 +151,10 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"sfxpack: %ls\n", error.c_str());
         return 1;
     }
-    std::wprintf(L"sfxpack: %ls: %zu files, %zu folders, %llu bytes in an archive of %llu bytes behind a "
-                 L"program of %llu bytes\n",
-                 spec.output.c_str(), report.files, report.folders, report.bytes, report.archiveBytes,
-                 report.imageBytes);
+    std::wprintf(
+        L"sfxpack: %ls: %zu files, %zu folders, %llu bytes in an archive of %llu bytes behind a "
+        L"program of %llu bytes\n",
+        spec.output.c_str(), report.files, report.folders, report.bytes, report.archiveBytes,
+        report.imageBytes);
     return 0;
 }

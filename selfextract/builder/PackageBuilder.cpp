@@ -13,9 +13,10 @@ namespace {
 // minizip file functions over Windows files, for writing the archive.
 voidpf ZCALLBACK openFile(voidpf, const void* name, int mode) {
     const bool write = (mode & ZLIB_FILEFUNC_MODE_CREATE) != 0;
-    HANDLE h = ::CreateFileW(static_cast<const wchar_t*>(name), write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                             FILE_SHARE_READ, nullptr, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE h =
+        ::CreateFileW(static_cast<const wchar_t*>(name),
+                      write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 uLong ZCALLBACK readFile(voidpf, voidpf stream, void* buffer, uLong size) {
@@ -28,19 +29,24 @@ uLong ZCALLBACK writeFile(voidpf, voidpf stream, const void* buffer, uLong size)
 }
 ZPOS64_T ZCALLBACK tellFile(voidpf, voidpf stream) {
     LARGE_INTEGER zero{}, position{};
-    return ::SetFilePointerEx(stream, zero, &position, FILE_CURRENT) ? static_cast<ZPOS64_T>(position.QuadPart)
-                                                                      : static_cast<ZPOS64_T>(-1);
+    return ::SetFilePointerEx(stream, zero, &position, FILE_CURRENT)
+               ? static_cast<ZPOS64_T>(position.QuadPart)
+               : static_cast<ZPOS64_T>(-1);
 }
 long ZCALLBACK seekFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-    DWORD method = origin == ZLIB_FILEFUNC_SEEK_CUR ? FILE_CURRENT
+    DWORD method = origin == ZLIB_FILEFUNC_SEEK_CUR   ? FILE_CURRENT
                    : origin == ZLIB_FILEFUNC_SEEK_END ? FILE_END
                                                       : FILE_BEGIN;
     LARGE_INTEGER distance;
     distance.QuadPart = static_cast<LONGLONG>(offset);
     return ::SetFilePointerEx(stream, distance, nullptr, method) ? 0 : -1;
 }
-int ZCALLBACK closeFile(voidpf, voidpf stream) { return ::CloseHandle(stream) ? 0 : -1; }
-int ZCALLBACK errorFile(voidpf, voidpf) { return 0; }
+int ZCALLBACK closeFile(voidpf, voidpf stream) {
+    return ::CloseHandle(stream) ? 0 : -1;
+}
+int ZCALLBACK errorFile(voidpf, voidpf) {
+    return 0;
+}
 
 zlib_filefunc64_def fileFunctions() {
     zlib_filefunc64_def f{};
@@ -58,8 +64,8 @@ std::wstring lastError(const std::wstring& what) {
     return what + L" (error " + std::to_wstring(::GetLastError()) + L")";
 }
 
-bool listInto(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& names,
-              std::wstring& error) {
+bool listInto(const std::wstring& root, const std::wstring& relative,
+              std::vector<std::wstring>& names, std::wstring& error) {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = root + (relative.empty() ? L"" : L"\\" + relative) + L"\\*";
     HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
@@ -93,11 +99,12 @@ bool oemName(const std::wstring& name, std::string& out) {
     std::wstring slashed = name;
     std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
     BOOL usedDefault = FALSE;
-    const int n = ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, slashed.c_str(), -1, nullptr, 0, nullptr,
-                                        &usedDefault);
+    const int n = ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, slashed.c_str(), -1,
+                                        nullptr, 0, nullptr, &usedDefault);
     if (n <= 0 || usedDefault) return false;
     out.assign(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, slashed.c_str(), -1, out.data(), n, nullptr, &usedDefault);
+    ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, slashed.c_str(), -1, out.data(), n,
+                          nullptr, &usedDefault);
     out.resize(static_cast<size_t>(n - 1));
     // It must read back as the same name.
     std::wstring back(static_cast<size_t>(n), L'\0');
@@ -116,8 +123,8 @@ uLong dosTimeOf(const std::wstring& path) {
     return (static_cast<uLong>(date) << 16) | time;
 }
 
-bool addEntry(zipFile zip, const std::wstring& root, const std::wstring& name, const std::string& stored,
-              bool store, PackageReport& report, std::wstring& error) {
+bool addEntry(zipFile zip, const std::wstring& root, const std::wstring& name,
+              const std::string& stored, bool store, PackageReport& report, std::wstring& error) {
     const bool folder = !name.empty() && name.back() == L'\\';
     const std::wstring path = root + L"\\" + (folder ? name.substr(0, name.size() - 1) : name);
     zip_fileinfo info{};
@@ -131,15 +138,18 @@ bool addEntry(zipFile zip, const std::wstring& root, const std::wstring& name, c
     }
     bool ok = true;
     if (!folder) {
-        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             error = lastError(L"cannot open " + path);
             ok = false;
         } else {
             std::vector<char> buffer(1 << 16);
             DWORD n = 0;
-            while (ok && ::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) && n > 0) {
+            while (
+                ok &&
+                ::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) &&
+                n > 0) {
                 if (zipWriteInFileInZip(zip, buffer.data(), n) != ZIP_OK) {
                     error = L"cannot write " + name + L" into the archive";
                     ok = false;
@@ -159,15 +169,18 @@ bool addEntry(zipFile zip, const std::wstring& root, const std::wstring& name, c
     return ok;
 }
 
-bool appendFile(const std::wstring& from, const std::wstring& to, unsigned long long& size, std::wstring& error) {
-    HANDLE in = ::CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+bool appendFile(const std::wstring& from, const std::wstring& to, unsigned long long& size,
+                std::wstring& error) {
+    HANDLE in = ::CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     HANDLE out = ::CreateFileW(to.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     bool ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE;
     if (!ok) error = lastError(L"cannot append the archive to " + to);
     std::vector<char> buffer(1 << 16);
     DWORD n = 0;
     size = 0;
-    while (ok && ::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) && n > 0) {
+    while (ok && ::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr) &&
+           n > 0) {
         DWORD written = 0;
         if (!::WriteFile(out, buffer.data(), n, &written, nullptr) || written != n) {
             error = lastError(L"cannot write " + to);
@@ -203,13 +216,15 @@ bool listFolder(const std::wstring& folder, std::vector<std::wstring>& names, st
 bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& error) {
     report = PackageReport{};
     const DWORD stubAttributes = ::GetFileAttributesW(spec.stub.c_str());
-    if (stubAttributes == INVALID_FILE_ATTRIBUTES || (stubAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (stubAttributes == INVALID_FILE_ATTRIBUTES ||
+        (stubAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         error = L"no such program: " + spec.stub;
         return false;
     }
     std::vector<std::wstring> names;
     if (!listFolder(spec.folder, names, error)) return false;
-    if (std::none_of(names.begin(), names.end(), [](const std::wstring& n) { return n.back() != L'\\'; })) {
+    if (std::none_of(names.begin(), names.end(),
+                     [](const std::wstring& n) { return n.back() != L'\\'; })) {
         error = L"the folder holds no files: " + spec.folder;
         return false;
     }
@@ -218,8 +233,11 @@ bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& 
         const bool folder = names[i].back() == L'\\';
         const std::wstring bare = folder ? names[i].substr(0, names[i].size() - 1) : names[i];
         if (!sfx::isSafeEntryName(bare.c_str())) {
-            error = L"a name that would not extract (device name, trailing dot or blank, reserved character, "
-                    L"or longer than 259 characters): " + names[i];
+            error =
+                L"a name that would not extract (device name, trailing dot or blank, reserved "
+                L"character, "
+                L"or longer than 259 characters): " +
+                names[i];
             return false;
         }
         if (!oemName(names[i], stored[i])) {
@@ -264,8 +282,9 @@ bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& 
     if (ok) {
         HANDLE update = ::BeginUpdateResourceW(spec.output.c_str(), FALSE);
         ok = update != nullptr &&
-             ::UpdateResourceW(update, MAKEINTRESOURCEW(sfx::kDescriptionType), MAKEINTRESOURCEW(sfx::kDescriptionName),
-                               sfx::kDescriptionLanguage, const_cast<uint8_t*>(record.data()),
+             ::UpdateResourceW(update, MAKEINTRESOURCEW(sfx::kDescriptionType),
+                               MAKEINTRESOURCEW(sfx::kDescriptionName), sfx::kDescriptionLanguage,
+                               const_cast<uint8_t*>(record.data()),
                                static_cast<DWORD>(record.size())) &&
              ::EndUpdateResourceW(update, FALSE);
         if (!ok) error = lastError(L"cannot write the description into " + spec.output);

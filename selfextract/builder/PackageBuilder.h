@@ -14,15 +14,15 @@ struct PackageSpec {
     std::wstring folder;  // the files to ship
     std::wstring output;  // the package
     sfx::DescriptionText description;
-    bool store = false;   // store entries without compressing them
+    bool store = false;  // store entries without compressing them
 };
 
 struct PackageReport {
     size_t files = 0;
     size_t folders = 0;
-    unsigned long long bytes = 0;        // uncompressed
-    unsigned long long archiveBytes = 0; // the appended archive
-    unsigned long long imageBytes = 0;   // the program in front of it
+    unsigned long long bytes = 0;         // uncompressed
+    unsigned long long archiveBytes = 0;  // the appended archive
+    unsigned long long imageBytes = 0;    // the program in front of it
 };
 
 // The archive names of folder's contents ("a/b.txt", folders as "a/"),

@@ -126,17 +126,21 @@ TEST_F(Archive, FoldersKeptOrFlattenedWithContentsAndTimes) {
     DescriptionText text;
     buildPackage(source, package, text);
     ASSERT_EQ(extract(optKeepFolders | optOverwrite), rc::Ok);
-    EXPECT_EQ(filesUnder(out), (std::vector<std::wstring>{L"a\\", L"a\\b.txt", L"a\\noise.bin", L"empty\\",
-                                                         L"top.txt"}));
+    EXPECT_EQ(filesUnder(out), (std::vector<std::wstring>{L"a\\", L"a\\b.txt", L"a\\noise.bin",
+                                                          L"empty\\", L"top.txt"}));
     EXPECT_EQ(ReadFileBytes(out + L"\\a\\noise.bin"), ReadFileBytes(source + L"\\a\\noise.bin"));
     EXPECT_EQ(ReadFileBytes(out + L"\\a\\b.txt"), std::string(50000, 'b'));
     EXPECT_EQ(m_state->entryCount, 5u);
     EXPECT_EQ(m_state->totalSize, 10u + 50000u + 70000u);
     // The archive's time (two-second resolution) on the extracted file.
     WIN32_FILE_ATTRIBUTE_DATA a{}, b{};
-    ASSERT_TRUE(::GetFileAttributesExW((source + L"\\a\\noise.bin").c_str(), GetFileExInfoStandard, &a));
-    ASSERT_TRUE(::GetFileAttributesExW((out + L"\\a\\noise.bin").c_str(), GetFileExInfoStandard, &b));
-    const auto ticks = [](const FILETIME& t) { return (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    ASSERT_TRUE(
+        ::GetFileAttributesExW((source + L"\\a\\noise.bin").c_str(), GetFileExInfoStandard, &a));
+    ASSERT_TRUE(
+        ::GetFileAttributesExW((out + L"\\a\\noise.bin").c_str(), GetFileExInfoStandard, &b));
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
     EXPECT_LE(std::llabs(ticks(a.ftLastWriteTime) - ticks(b.ftLastWriteTime)), 20000000LL);
     EXPECT_EQ(ticks(b.ftCreationTime), ticks(b.ftLastWriteTime));
 
@@ -177,18 +181,25 @@ TEST_F(Archive, DamagedEntriesEndTheRunAndLeaveNoFile) {
         ResultCode expected;
     };
     std::vector<Case> cases;
-    cases.push_back({ZipEntry{"bad.bin", data, 8, 0, 0, false, true}, rc::ReadEntry});     // broken deflate
-    cases.push_back({ZipEntry{"bad.bin", data, 0, 0, 0, true, false}, rc::CrcMismatch});   // stored, CRC off
-    cases.push_back({ZipEntry{"bad.bin", data, 8, 0, 0, true, false}, rc::CrcMismatch});   // deflated, CRC off
-    cases.push_back({ZipEntry{"bad.bin", data, 12, 0, 0, false, false}, rc::OpenEntry});   // method 12
-    cases.push_back({ZipEntry{"bad.bin", data, 14, 0, 0, false, false}, rc::OpenEntry});   // method 14
-    cases.push_back({ZipEntry{"bad.bin", data, 8, 1, 0, false, false}, rc::OpenEntry});    // encrypted flag
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 8, 0, 0, false, true}, rc::ReadEntry});  // broken deflate
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 0, 0, 0, true, false}, rc::CrcMismatch});  // stored, CRC off
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 8, 0, 0, true, false}, rc::CrcMismatch});  // deflated, CRC off
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 12, 0, 0, false, false}, rc::OpenEntry});  // method 12
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 14, 0, 0, false, false}, rc::OpenEntry});  // method 14
+    cases.push_back(
+        {ZipEntry{"bad.bin", data, 8, 1, 0, false, false}, rc::OpenEntry});  // encrypted flag
     for (const Case& c : cases) {
         TempDir folder;
         out = folder.Path();
         writeCrafted({ZipEntry{"first.txt", "first"}, c.bad, ZipEntry{"z.txt", "after"}});
         EXPECT_EQ(extract(optKeepFolders | optOverwrite), c.expected) << "method " << c.bad.method;
-        EXPECT_EQ(filesUnder(out), std::vector<std::wstring>{L"first.txt"}) << "method " << c.bad.method;
+        EXPECT_EQ(filesUnder(out), std::vector<std::wstring>{L"first.txt"})
+            << "method " << c.bad.method;
     }
 }
 
@@ -232,9 +243,20 @@ TEST_F(Archive, NamesAreReadInTheOemCodePageWhateverTheirFlags) {
 }
 
 TEST_F(Archive, UnsafeNamesWriteNothingAnywhere) {
-    const char* const names[] = {"../../escaped.txt", "a/../../escaped.txt", "C:escaped.txt", "C:/escaped.txt",
-                                 "//srv/share/escaped.txt", "//?/C:/escaped.txt", "CON", "sub/con.txt",
-                                 "NUL.log", "COM1", "trail.", "trail ", "file.txt:stream", "a//b.txt",
+    const char* const names[] = {"../../escaped.txt",
+                                 "a/../../escaped.txt",
+                                 "C:escaped.txt",
+                                 "C:/escaped.txt",
+                                 "//srv/share/escaped.txt",
+                                 "//?/C:/escaped.txt",
+                                 "CON",
+                                 "sub/con.txt",
+                                 "NUL.log",
+                                 "COM1",
+                                 "trail.",
+                                 "trail ",
+                                 "file.txt:stream",
+                                 "a//b.txt",
                                  "q?.txt"};
     for (const char* name : names) {
         for (uint8_t keep : {uint8_t(optKeepFolders), uint8_t(0)}) {
@@ -261,7 +283,7 @@ TEST_F(Archive, CancelStopsWithinOneChunkAndDeletesThePartialFile) {
     // The worker waits in notice 80 while the large file is announced: the
     // cancel is set then, before its first chunk.
     window.onName = [](const std::wstring& name) {
-        if (name == L"large.bin") ::SetEvent(currentTask()->cancelEvent);
+        if (name == L"large.bin") requestCancel();
     };
     ASSERT_TRUE(startTask(taskFor(window, *s)));
     ASSERT_TRUE(window.waitForCompletion(20000));
@@ -297,7 +319,16 @@ TEST_F(Archive, CancelFromTheInterfaceThreadWhileTheWorkerSendsANotice) {
     auto s = stateFor(package, out, optKeepFolders | optOverwrite);
     ASSERT_EQ(scanArchive(*s), rc::Ok);
     ASSERT_TRUE(startTask(taskFor(window, *s)));
-    ::Sleep(50);
+    // Once the entries are being written, cancel without pumping.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] {
+            window.pump();
+            return !window.names.empty();
+        },
+        20000));
+    // Not pumping now: by the end of this pause the worker waits in the
+    // notice for a later entry.
+    ::Sleep(300);
     const ULONGLONG started = ::GetTickCount64();
     EXPECT_TRUE(cancelTask());
     EXPECT_LT(::GetTickCount64() - started, 3000u);
@@ -325,7 +356,8 @@ TEST_F(Archive, WorkerRunsTheTaskAndReportsEachEntry) {
     EXPECT_EQ(bytes, s->totalSize);
     EXPECT_EQ(starts, 3);
     EXPECT_EQ(ends, 3);
-    EXPECT_EQ(window.names, (std::vector<std::wstring>{L"a\\", L"a\\b.txt", L"a\\noise.bin", L"empty\\", L"top.txt"}));
+    EXPECT_EQ(window.names, (std::vector<std::wstring>{L"a\\", L"a\\b.txt", L"a\\noise.bin",
+                                                       L"empty\\", L"top.txt"}));
 }
 
 TEST(Builder, RefusesWhatWouldNotMakeAWorkingPackage) {

@@ -18,11 +18,14 @@
 
 namespace sfxtest {
 
-inline std::wstring stubPath() { return testsupport::ExeDirectory() + L"\\selfextract.exe"; }
+inline std::wstring stubPath() {
+    return testsupport::ExeDirectory() + L"\\selfextract.exe";
+}
 
 // A package made by the builder from folder; fails the test on an error.
-inline void buildPackage(const std::wstring& folder, const std::wstring& out, const sfx::DescriptionText& text,
-                         bool store = false, sfxpack::PackageReport* made = nullptr) {
+inline void buildPackage(const std::wstring& folder, const std::wstring& out,
+                         const sfx::DescriptionText& text, bool store = false,
+                         sfxpack::PackageReport* made = nullptr) {
     sfxpack::PackageSpec spec;
     spec.stub = stubPath();
     spec.folder = folder;
@@ -72,9 +75,10 @@ inline std::string rawDeflate(const std::string& data) {
 inline std::string zipOf(const std::vector<ZipEntry>& entries, const std::string& comment = "") {
     std::string body, central;
     for (const ZipEntry& e : entries) {
-        const uint32_t crc = static_cast<uint32_t>(
-                                 crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size()))) ^
-                             (e.badCrc ? 1u : 0u);
+        const uint32_t crc =
+            static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(e.data.data()),
+                                        static_cast<uInt>(e.data.size()))) ^
+            (e.badCrc ? 1u : 0u);
         std::string packed = e.method == 8 ? rawDeflate(e.data) : e.data;
         if (e.corruptStream && !packed.empty()) packed[0] = static_cast<char>(0xFF);
         const uint32_t offset = static_cast<uint32_t>(body.size());
@@ -127,8 +131,8 @@ inline std::string zipOf(const std::vector<ZipEntry>& entries, const std::string
 }
 
 // A fresh state for in-process extraction of package into folder.
-inline std::unique_ptr<sfx::ExtractorState> stateFor(const std::wstring& package, const std::wstring& folder,
-                                                     uint8_t options) {
+inline std::unique_ptr<sfx::ExtractorState> stateFor(const std::wstring& package,
+                                                     const std::wstring& folder, uint8_t options) {
     auto s = std::make_unique<sfx::ExtractorState>();
     sfx::initState(*s, nullptr, 1033);
     wcsncpy(s->exePath, package.c_str(), sfx::kPathChars - 1);
@@ -138,7 +142,8 @@ inline std::unique_ptr<sfx::ExtractorState> stateFor(const std::wstring& package
 }
 
 // Every file under folder, relative, sorted ("a\b.txt").
-inline std::vector<std::wstring> filesUnder(const std::wstring& folder, const std::wstring& relative = L"") {
+inline std::vector<std::wstring> filesUnder(const std::wstring& folder,
+                                            const std::wstring& relative = L"") {
     std::vector<std::wstring> out;
     WIN32_FIND_DATAW found;
     HANDLE find = ::FindFirstFileW((folder + L"\\" + relative + L"*").c_str(), &found);
@@ -148,7 +153,8 @@ inline std::vector<std::wstring> filesUnder(const std::wstring& folder, const st
         if (name == L"." || name == L"..") continue;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             out.push_back(relative + name + L"\\");
-            for (const std::wstring& child : filesUnder(folder, relative + name + L"\\")) out.push_back(child);
+            for (const std::wstring& child : filesUnder(folder, relative + name + L"\\"))
+                out.push_back(child);
         } else {
             out.push_back(relative + name);
         }

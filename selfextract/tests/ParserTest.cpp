@@ -209,8 +209,8 @@ TEST_F(CommandLine, LanguagesByCodeAndByNumber) {
     EXPECT_EQ(s.langId, 1033);
 
     // Every table language keeps its own LANGID; Chinese and Korean fall back.
-    for (LANGID id : {1025, 1029, 1030, 1031, 1032, 1034, 1035, 1036, 1037, 1038, 1040, 1041, 1043, 1044, 1045,
-                      1046, 1049, 1051, 1053, 1054, 1055, 1057}) {
+    for (LANGID id : {1025, 1029, 1030, 1031, 1032, 1034, 1035, 1036, 1037, 1038, 1040,
+                      1041, 1043, 1044, 1045, 1046, 1049, 1051, 1053, 1054, 1055, 1057}) {
         selectLanguage(s, id);
         EXPECT_EQ(s.langId, id);
     }
@@ -248,8 +248,10 @@ TEST_F(CommandLine, LengthRulesAndTheirCodes) {
 }
 
 TEST_F(CommandLine, ValueSwitchesFillTheirSlots) {
-    EXPECT_EQ(parse(L"pkg.exe /I-Dabc /I-Sx1 /MODELN-100 /PN42 /WBTq /LOGc:\\l.log \"/DC:\\Out Dir\" /F26"),
-              rc::Ok);
+    EXPECT_EQ(
+        parse(
+            L"pkg.exe /I-Dabc /I-Sx1 /MODELN-100 /PN42 /WBTq /LOGc:\\l.log \"/DC:\\Out Dir\" /F26"),
+        rc::Ok);
     EXPECT_STREQ(s.setupArgumentSlots[slotId], L"Dabc");
     EXPECT_STREQ(s.setupArgumentSlots[slotIs], L"Sx1");
     EXPECT_STREQ(s.setupArgumentSlots[slotModel], L"N-100");
@@ -318,7 +320,8 @@ TEST_F(Folders, ThreeKindsAndTheNewOrEmptyBit) {
     ASSERT_EQ(resolveExtractionFolder(s, temp.Path().c_str()), rc::Ok);
     EXPECT_EQ(s.folderKind, folderAbsolute);  // it already held a file
 
-    EXPECT_EQ(resolveExtractionFolder(s, std::wstring(300, L'n').substr(0, 258).c_str()), rc::PathTooLong);
+    EXPECT_EQ(resolveExtractionFolder(s, std::wstring(300, L'n').substr(0, 258).c_str()),
+              rc::PathTooLong);
     s.exePath[0] = L'\0';
     EXPECT_EQ(resolveExtractionFolder(s, L"rel"), rc::ExePath);
 }
@@ -356,7 +359,8 @@ TEST_F(Parameters, SwitchesBecomeArgumentsInTheirOrder) {
     wcscpy(s.parameters, L"-base");
     parse(L"pkg.exe /TESTONLY /G1 /H0 /WAIT30 /SC /PNx /MODELm /LNGCHS");
     EXPECT_EQ(buildSetupParameters(s), rc::Ok);
-    EXPECT_STREQ(s.parameters, L"-base -testonly -g1 -h0 -wait 30 -scm -lng 1033 -model \"m\" -pn \"x\"");
+    EXPECT_STREQ(s.parameters,
+                 L"-base -testonly -g1 -h0 -wait 30 -scm -lng 1033 -model \"m\" -pn \"x\"");
 }
 
 TEST_F(Parameters, LogPathIsNormalisedAgainstTheProgramsFolder) {
@@ -389,7 +393,8 @@ TEST_F(Parameters, TheStringNeverExceeds520Characters) {
     wcscpy(s.parameters, std::wstring(516, L'x').c_str());
     parse(L"pkg.exe /G1 /S");
     EXPECT_EQ(buildSetupParameters(s), rc::ParametersTooLong);
-    EXPECT_EQ(std::wstring(s.parameters), std::wstring(516, L'x') + L" -s");  // -g1 and -a did not fit
+    EXPECT_EQ(std::wstring(s.parameters),
+              std::wstring(516, L'x') + L" -s");  // -g1 and -a did not fit
 }
 
 TEST(ExitCode, NegativeDisplayedNumberOrTheSuccessCode) {
@@ -428,15 +433,37 @@ TEST(LaunchFailure, DeclinedElevationIsACancelOnlyForDeploymentTools) {
 }
 
 TEST(EntryNames, OnlyNamesThatStayInsideTheFolder) {
-    for (const wchar_t* good : {L"a.txt", L"dir\\b.txt", L"\\lead.txt", L"dir\\", L"a b\\c.d.e", L"CONSOLE.txt",
-                                L"com10.txt", L"\u00e9t\u00e9.txt", L"..a", L"a..b"}) {
+    for (const wchar_t* good :
+         {L"a.txt", L"dir\\b.txt", L"\\lead.txt", L"dir\\", L"a b\\c.d.e", L"CONSOLE.txt",
+          L"com10.txt", L"\u00e9t\u00e9.txt", L"..a", L"a..b"}) {
         EXPECT_TRUE(isSafeEntryName(good)) << testsupport::Narrow(good);
     }
-    for (const wchar_t* bad :
-         {L"", L"..\\x", L"a\\..\\..\\x", L"a\\.\\b", L"C:x", L"C:\\x", L"\\\\srv\\share\\x", L"\\\\?\\C:\\x",
-          L"CON", L"nul", L"COM1", L"con.txt", L"dir\\LPT9.log", L"aux .txt", L"CONOUT$", L"COM\u00b9",
-          L"trail.", L"trail ", L"dir.\\x", L"a:stream", L"a\\\\b", L"q?.txt", L"s*", L"x<y", L"tab\t",
-          L"\\"}) {
+    for (const wchar_t* bad : {L"",
+                               L"..\\x",
+                               L"a\\..\\..\\x",
+                               L"a\\.\\b",
+                               L"C:x",
+                               L"C:\\x",
+                               L"\\\\srv\\share\\x",
+                               L"\\\\?\\C:\\x",
+                               L"CON",
+                               L"nul",
+                               L"COM1",
+                               L"con.txt",
+                               L"dir\\LPT9.log",
+                               L"aux .txt",
+                               L"CONOUT$",
+                               L"COM\u00b9",
+                               L"trail.",
+                               L"trail ",
+                               L"dir.\\x",
+                               L"a:stream",
+                               L"a\\\\b",
+                               L"q?.txt",
+                               L"s*",
+                               L"x<y",
+                               L"tab\t",
+                               L"\\"}) {
         EXPECT_FALSE(isSafeEntryName(bad)) << testsupport::Narrow(bad);
     }
     EXPECT_TRUE(isSafeEntryName(std::wstring(259, L'n').c_str()));
@@ -449,7 +476,8 @@ TEST(EntryNames, OnlyNamesThatStayInsideTheFolder) {
     EXPECT_STREQ(out, L"C:\\f\\x");
     EXPECT_EQ(entryOutputPath(L"C:\\f", L"..\\x", out), rc::PathTooLong);
     EXPECT_EQ(entryOutputPath(L"C:\\f", L"a\\..\\..\\f2\\x", out), rc::PathTooLong);
-    EXPECT_EQ(entryOutputPath(L"C:\\f", L"..\\f2", out), rc::PathTooLong);  // a sibling with the same prefix
+    EXPECT_EQ(entryOutputPath(L"C:\\f", L"..\\f2", out),
+              rc::PathTooLong);  // a sibling with the same prefix
     EXPECT_EQ(entryOutputPath(L"C:\\f", std::wstring(256, L'n').c_str(), out), rc::PathTooLong);
 }
 

@@ -51,7 +51,8 @@ TEST_F(Program, TestOnlyInANewFolderRunsTheSetupAndRemovesTheFolder) {
     EXPECT_NE(lines[0].find("-testonly -g1"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], testsupport::Narrow(folder));
     EXPECT_EQ(lines[2], testsupport::Narrow(folder + L"\\pkgsetupwb.exe"));
-    for (const char* name : {"pkgsetup.exe", "pkgsetupwb.exe", "pkgsetupwb.exe.ini", "extra.dll", "DEDUZ45O.DLL"})
+    for (const char* name :
+         {"pkgsetup.exe", "pkgsetupwb.exe", "pkgsetupwb.exe.ini", "extra.dll", "DEDUZ45O.DLL"})
         EXPECT_NE(lines[3].find(name), std::string::npos) << name;
     EXPECT_EQ(lines[3].find("big.bin"), std::string::npos);
     EXPECT_FALSE(testsupport::DirectoryExists(folder));
@@ -92,8 +93,10 @@ TEST_F(Program, VerifyOnlyAndMissingFilesGiveTheNegativeDisplayedNumber) {
 TEST(LibrarySearch, APlantedLibraryBesideTheProgramIsNotLoaded) {
     TempDir downloads;
     const std::wstring bin = testsupport::ExeDirectory();
-    ASSERT_TRUE(::CopyFileW((bin + L"\\sxdllprobe.exe").c_str(), (downloads / L"probe.exe").c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileW((bin + L"\\sxplanted.dll").c_str(), (downloads / L"sxplanted.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((bin + L"\\sxdllprobe.exe").c_str(), (downloads / L"probe.exe").c_str(),
+                            FALSE));
+    ASSERT_TRUE(::CopyFileW((bin + L"\\sxplanted.dll").c_str(),
+                            (downloads / L"sxplanted.dll").c_str(), FALSE));
     // Without the restriction the library beside the program is taken...
     EXPECT_EQ(testsupport::RunProcess(downloads / L"probe.exe", L"").exitCode, 1u);
     // ...with it, only the system folder counts.

@@ -25,12 +25,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         HANDLE find = ::FindFirstFileW((std::wstring(folder) + L"\\*").c_str(), &found);
         if (find != INVALID_HANDLE_VALUE) {
             do {
-                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) text += std::wstring(found.cFileName) + L" ";
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    text += std::wstring(found.cFileName) + L" ";
             } while (::FindNextFileW(find, &found));
             ::FindClose(find);
         }
         text += L"\n";
-        const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        const int n =
+            ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
         std::string bytes(static_cast<size_t>(n), '\0');
         ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), n, nullptr, nullptr);
         bytes.resize(static_cast<size_t>(n - 1));
