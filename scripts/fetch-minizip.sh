@@ -48,8 +48,8 @@ apt_opts=(-o "Dir::Etc::SourceList=$sources" -o "Dir::Etc::SourceParts=$dest/apt
 apt-get -qq "${apt_opts[@]}" update
 # The newest version first; when a mirror lacks it, the versions of each suite.
 fetched=0
-for spec in zlib $(apt-cache "${apt_opts[@]}" showsrc zlib | sed -n 's/^Version: /zlib=/p'); do
-  if (cd "$dest/src" && apt-get -qq "${apt_opts[@]}" source --download-only "$spec" >/dev/null 2>&1); then
+for version in zlib $(apt-cache "${apt_opts[@]}" showsrc zlib | sed -n 's/^Version: /zlib=/p'); do
+  if (cd "$dest/src" && apt-get -qq "${apt_opts[@]}" source --download-only "$version" >/dev/null 2>&1); then
     fetched=1; break
   fi
 done

@@ -51,14 +51,14 @@ int make(const std::wstring& folder, const std::wstring& package, const std::wst
             !writeAll(folder + L"\\data\\d" + std::to_wstring(i) + L".bin", data))
             return 1;
     }
-    sfxpack::PackageSpec spec;
-    spec.stub = stub;
-    spec.folder = folder;
-    spec.output = package;
-    spec.description.options = sfx::optKeepFolders | sfx::optOverwrite;
+    sfxpack::PackageRequest request;
+    request.stub = stub;
+    request.folder = folder;
+    request.output = package;
+    request.description.options = sfx::optKeepFolders | sfx::optOverwrite;
     sfxpack::PackageReport report;
     std::wstring error;
-    if (!sfxpack::buildPackage(spec, report, error)) {
+    if (!sfxpack::buildPackage(request, report, error)) {
         std::fwprintf(stderr, L"selfextract_bench: %ls\n", error.c_str());
         return 1;
     }

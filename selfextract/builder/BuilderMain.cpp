@@ -105,12 +105,12 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
     }
-    sfxpack::PackageSpec spec;
-    spec.stub = fullPath(values[L"stub"]);
-    spec.folder = fullPath(values[L"folder"]);
-    spec.output = fullPath(values[L"out"]);
-    spec.store = values[L"store"] == L"1";
-    sfx::DescriptionText& d = spec.description;
+    sfxpack::PackageRequest request;
+    request.stub = fullPath(values[L"stub"]);
+    request.folder = fullPath(values[L"folder"]);
+    request.output = fullPath(values[L"out"]);
+    request.store = values[L"store"] == L"1";
+    sfx::DescriptionText& d = request.description;
     d.banner = values[L"banner"];
     d.about = values[L"about"];
     d.welcome = values[L"welcome"];
@@ -147,14 +147,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     sfxpack::PackageReport report;
     std::wstring error;
-    if (!sfxpack::buildPackage(spec, report, error)) {
+    if (!sfxpack::buildPackage(request, report, error)) {
         std::fwprintf(stderr, L"sfxpack: %ls\n", error.c_str());
         return 1;
     }
     std::wprintf(
         L"sfxpack: %ls: %zu files, %zu folders, %llu bytes in an archive of %llu bytes behind a "
         L"program of %llu bytes\n",
-        spec.output.c_str(), report.files, report.folders, report.bytes, report.archiveBytes,
+        request.output.c_str(), report.files, report.folders, report.bytes, report.archiveBytes,
         report.imageBytes);
     return 0;
 }

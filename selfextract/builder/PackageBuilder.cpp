@@ -213,19 +213,19 @@ bool listFolder(const std::wstring& folder, std::vector<std::wstring>& names, st
     return true;
 }
 
-bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& error) {
+bool buildPackage(const PackageRequest& request, PackageReport& report, std::wstring& error) {
     report = PackageReport{};
-    const DWORD stubAttributes = ::GetFileAttributesW(spec.stub.c_str());
+    const DWORD stubAttributes = ::GetFileAttributesW(request.stub.c_str());
     if (stubAttributes == INVALID_FILE_ATTRIBUTES ||
         (stubAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        error = L"no such program: " + spec.stub;
+        error = L"no such program: " + request.stub;
         return false;
     }
     std::vector<std::wstring> names;
-    if (!listFolder(spec.folder, names, error)) return false;
+    if (!listFolder(request.folder, names, error)) return false;
     if (std::none_of(names.begin(), names.end(),
                      [](const std::wstring& n) { return n.back() != L'\\'; })) {
-        error = L"the folder holds no files: " + spec.folder;
+        error = L"the folder holds no files: " + request.folder;
         return false;
     }
     std::vector<std::string> stored(names.size());
@@ -246,12 +246,13 @@ bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& 
         }
     }
     std::wstring tooLong;
-    const std::vector<uint8_t> record = sfx::encodeDescription(spec.description, &tooLong);
+    const std::vector<uint8_t> record = sfx::encodeDescription(request.description, &tooLong);
     if (record.empty()) {
         error = L"the " + tooLong + L" is too long for its slot";
         return false;
     }
-    for (const std::wstring* named : {&spec.description.command, &spec.description.extraFile}) {
+    for (const std::wstring* named :
+         {&request.description.command, &request.description.extraFile}) {
         if (!named->empty() && std::none_of(names.begin(), names.end(), [&](const std::wstring& n) {
                 return ::lstrcmpiW(n.c_str(), named->c_str()) == 0;
             })) {
@@ -261,7 +262,7 @@ bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& 
     }
 
     // The archive first, into a file of its own beside the output.
-    const std::wstring archive = spec.output + L".zip.tmp";
+    const std::wstring archive = request.output + L".zip.tmp";
     zlib_filefunc64_def functions = fileFunctions();
     zipFile zip = zipOpen2_64(archive.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
     if (zip == nullptr) {
@@ -270,32 +271,32 @@ bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& 
     }
     bool ok = true;
     for (size_t i = 0; ok && i < names.size(); ++i)
-        ok = addEntry(zip, spec.folder, names[i], stored[i], spec.store, report, error);
+        ok = addEntry(zip, request.folder, names[i], stored[i], request.store, report, error);
     if (zipClose(zip, nullptr) != ZIP_OK && ok) {
         error = L"cannot finish the archive";
         ok = false;
     }
-    if (ok && !::CopyFileW(spec.stub.c_str(), spec.output.c_str(), FALSE)) {
-        error = lastError(L"cannot create " + spec.output);
+    if (ok && !::CopyFileW(request.stub.c_str(), request.output.c_str(), FALSE)) {
+        error = lastError(L"cannot create " + request.output);
         ok = false;
     }
     if (ok) {
-        HANDLE update = ::BeginUpdateResourceW(spec.output.c_str(), FALSE);
+        HANDLE update = ::BeginUpdateResourceW(request.output.c_str(), FALSE);
         ok = update != nullptr &&
              ::UpdateResourceW(update, MAKEINTRESOURCEW(sfx::kDescriptionType),
                                MAKEINTRESOURCEW(sfx::kDescriptionName), sfx::kDescriptionLanguage,
                                const_cast<uint8_t*>(record.data()),
                                static_cast<DWORD>(record.size())) &&
              ::EndUpdateResourceW(update, FALSE);
-        if (!ok) error = lastError(L"cannot write the description into " + spec.output);
+        if (!ok) error = lastError(L"cannot write the description into " + request.output);
         if (!ok && update != nullptr) ::EndUpdateResourceW(update, TRUE);
     }
     if (ok) {
-        report.imageBytes = fileSize(spec.output);
-        ok = appendFile(archive, spec.output, report.archiveBytes, error);
+        report.imageBytes = fileSize(request.output);
+        ok = appendFile(archive, request.output, report.archiveBytes, error);
     }
     ::DeleteFileW(archive.c_str());
-    if (!ok) ::DeleteFileW(spec.output.c_str());
+    if (!ok) ::DeleteFileW(request.output.c_str());
     return ok;
 }
 

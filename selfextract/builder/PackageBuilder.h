@@ -9,7 +9,7 @@
 
 namespace sfxpack {
 
-struct PackageSpec {
+struct PackageRequest {
     std::wstring stub;    // selfextract.exe
     std::wstring folder;  // the files to ship
     std::wstring output;  // the package
@@ -31,6 +31,6 @@ bool listFolder(const std::wstring& folder, std::vector<std::wstring>& names, st
 
 // Everything checked first (folder, texts, names); nothing is written when
 // a check fails. false with a message on any failure.
-bool buildPackage(const PackageSpec& spec, PackageReport& report, std::wstring& error);
+bool buildPackage(const PackageRequest& request, PackageReport& report, std::wstring& error);
 
 }  // namespace sfxpack

@@ -362,40 +362,40 @@ TEST_F(Archive, WorkerRunsTheTaskAndReportsEachEntry) {
 
 TEST(Builder, RefusesWhatWouldNotMakeAWorkingPackage) {
     TempDir temp;
-    sfxpack::PackageSpec spec;
-    spec.stub = stubPath();
-    spec.folder = temp / L"missing";
-    spec.output = temp / L"pkg.exe";
+    sfxpack::PackageRequest request;
+    request.stub = stubPath();
+    request.folder = temp / L"missing";
+    request.output = temp / L"pkg.exe";
     sfxpack::PackageReport report;
     std::wstring error;
-    EXPECT_FALSE(sfxpack::buildPackage(spec, report, error));
+    EXPECT_FALSE(sfxpack::buildPackage(request, report, error));
     EXPECT_NE(error.find(L"no such folder"), std::wstring::npos);
 
-    spec.folder = temp / L"files";
-    ::CreateDirectoryW(spec.folder.c_str(), nullptr);
-    EXPECT_FALSE(sfxpack::buildPackage(spec, report, error));
+    request.folder = temp / L"files";
+    ::CreateDirectoryW(request.folder.c_str(), nullptr);
+    EXPECT_FALSE(sfxpack::buildPackage(request, report, error));
     EXPECT_NE(error.find(L"holds no files"), std::wstring::npos);
 
-    WriteFileBytes(spec.folder + L"\\ok.txt", "ok");
-    spec.description.banner = std::wstring(300, L'b');
-    EXPECT_FALSE(sfxpack::buildPackage(spec, report, error));
+    WriteFileBytes(request.folder + L"\\ok.txt", "ok");
+    request.description.banner = std::wstring(300, L'b');
+    EXPECT_FALSE(sfxpack::buildPackage(request, report, error));
     EXPECT_NE(error.find(L"banner"), std::wstring::npos);
-    spec.description.banner = L"Banner";
+    request.description.banner = L"Banner";
 
-    spec.description.command = L"pkgsetup.exe";
-    EXPECT_FALSE(sfxpack::buildPackage(spec, report, error));
+    request.description.command = L"pkgsetup.exe";
+    EXPECT_FALSE(sfxpack::buildPackage(request, report, error));
     EXPECT_NE(error.find(L"pkgsetup.exe"), std::wstring::npos);
-    spec.description.command.clear();
+    request.description.command.clear();
 
-    WriteFileBytes(spec.folder + L"\\\u0416.txt", "cyrillic");  // not in OEM code page 437
-    EXPECT_FALSE(sfxpack::buildPackage(spec, report, error));
+    WriteFileBytes(request.folder + L"\\\u0416.txt", "cyrillic");  // not in OEM code page 437
+    EXPECT_FALSE(sfxpack::buildPackage(request, report, error));
     EXPECT_NE(error.find(L"OEM"), std::wstring::npos);
-    ::DeleteFileW((spec.folder + L"\\\u0416.txt").c_str());
-    EXPECT_FALSE(testsupport::FileExists(spec.output));
+    ::DeleteFileW((request.folder + L"\\\u0416.txt").c_str());
+    EXPECT_FALSE(testsupport::FileExists(request.output));
 
-    ASSERT_TRUE(sfxpack::buildPackage(spec, report, error)) << testsupport::Narrow(error);
+    ASSERT_TRUE(sfxpack::buildPackage(request, report, error)) << testsupport::Narrow(error);
     EXPECT_EQ(report.files, 1u);
-    EXPECT_FALSE(testsupport::FileExists(spec.output + L".zip.tmp"));
+    EXPECT_FALSE(testsupport::FileExists(request.output + L".zip.tmp"));
 }
 
 }  // namespace

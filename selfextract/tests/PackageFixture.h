@@ -26,15 +26,15 @@ inline std::wstring stubPath() {
 inline void buildPackage(const std::wstring& folder, const std::wstring& out,
                          const sfx::DescriptionText& text, bool store = false,
                          sfxpack::PackageReport* made = nullptr) {
-    sfxpack::PackageSpec spec;
-    spec.stub = stubPath();
-    spec.folder = folder;
-    spec.output = out;
-    spec.description = text;
-    spec.store = store;
+    sfxpack::PackageRequest request;
+    request.stub = stubPath();
+    request.folder = folder;
+    request.output = out;
+    request.description = text;
+    request.store = store;
     sfxpack::PackageReport report;
     std::wstring error;
-    ASSERT_TRUE(sfxpack::buildPackage(spec, report, error)) << testsupport::Narrow(error);
+    ASSERT_TRUE(sfxpack::buildPackage(request, report, error)) << testsupport::Narrow(error);
     if (made != nullptr) *made = report;
 }
 
