@@ -90,6 +90,18 @@ protected:
         ASSERT_TRUE(WaitForState(SERVICE_RUNNING)) << "state " << State();
     }
 
+    // Starts a service that reports STOPPED by itself right after RUNNING and
+    // waits until it has stopped. Wine's manager can answer such a start
+    // with ERROR_INTERNAL_ERROR when the service process ends before the
+    // start's answer reaches it; the service did run, which its log shows.
+    void StartExpectingItToStopItself() {
+        if (!::StartServiceW(service.get(), 0, nullptr)) {
+            ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+        }
+        ASSERT_TRUE(WaitForState(SERVICE_STOPPED)) << "state " << State();
+        ASSERT_EQ(LogCount("ENTER ServiceMain"), 1) << "the service never ran";
+    }
+
     // Sends the stop control; the milliseconds until the manager reports
     // STOPPED, or MAXDWORD when it did not within the timeout.
     DWORD StopAndTime(DWORD timeoutMs = 10000) {

@@ -115,8 +115,7 @@ TEST_F(PostureService, StopEndsAPendingWait) {
 TEST_F(PostureService, LockedDockRotationWithoutWorkaroundEndsItself) {
     SetPostureValue(L"DockRotation", 1);
     Install();
-    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    StartExpectingItToStopItself();
     EXPECT_EQ(LogCount("g_DockRotation = true"), 1);
     EXPECT_EQ(LogCount("g_isWorkaround = false"), 1);
     EXPECT_EQ(LogCount("ENTER DockStatusThread"), 0) << "no worker with rotation locked";
@@ -145,8 +144,7 @@ TEST_F(PostureService, LockedDockRotationWithWorkaroundKeepsWaiting) {
 TEST_F(PostureService, AbsentEventDeviceStopsTheService) {
     ASSERT_TRUE(control.SetPresent(vadsim::kDeviceHwplg, false));
     Install();
-    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    StartExpectingItToStopItself();
     EXPECT_EQ(LogCount("ulNotifyCodeSvc = c_nNotifyCode_DockingEvent"), 1) << "after RUNNING";
     EXPECT_EQ(PendingWaits(), 0u);
 }
@@ -154,8 +152,7 @@ TEST_F(PostureService, AbsentEventDeviceStopsTheService) {
 TEST_F(PostureService, FailingEventWaitStopsTheService) {
     ASSERT_TRUE(control.FailRequests(vadsim::kRequestEventWait, vadsim::kAlways));
     Install();
-    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    StartExpectingItToStopItself();
 }
 
 TEST_F(PostureService, DeviceGoneWhileWaitingEndsAtTheNextEvent) {
