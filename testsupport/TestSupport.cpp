@@ -332,13 +332,27 @@ DWORD ServiceState(SC_HANDLE service) {
     return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
 }
 
+DWORD ServiceProcessId(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed))
+        return 0;
+    return status.dwProcessId;
+}
+
 void StopAndDeleteService(SC_HANDLE manager, const wchar_t* name) {
     const nrv::UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
     if (!service) return;
+    const nrv::UniqueHandle process(
+        ::OpenProcess(SYNCHRONIZE, FALSE, ServiceProcessId(service.get())));
     SERVICE_STATUS status{};
     ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     WaitFor([&] { return ServiceState(service.get()) == SERVICE_STOPPED; });
     ::DeleteService(service.get());
+    // The next test may install the same service at once; its start is
+    // refused while the manager is still letting go of this process.
+    if (process) ::WaitForSingleObject(process.get(), 5000);
 }
 
 }  // namespace testsupport

@@ -82,8 +82,11 @@ DWORD ProcessHandleCount(DWORD processId);
 // queried.
 DWORD ServiceState(SC_HANDLE service);
 // Stops the named service if it is installed (waiting up to 5 s for
-// STOPPED) and deletes it; nothing when there is no such service.
+// STOPPED and for its process to end) and deletes it; nothing when there
+// is no such service.
 void StopAndDeleteService(SC_HANDLE manager, const wchar_t* name);
+// The service's process id; 0 when it cannot be queried or none runs.
+DWORD ServiceProcessId(SC_HANDLE service);
 
 // Polls condition every 10 ms until it holds or timeoutMs pass.
 template <typename Condition>

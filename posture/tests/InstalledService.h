@@ -5,6 +5,7 @@
 
 #include "MachineConfig.h"
 #include "PostureKeyCleanup.h"
+#include "InstalledServiceFixture.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
 #include "VadNotebook.h"
@@ -32,8 +33,10 @@ inline void SetPostureValue(const wchar_t* name, DWORD value) {
               ERROR_SUCCESS);
 }
 
-class InstalledService : public ::testing::Test {
+class InstalledService : public testsupport::InstalledServiceFixture {
 protected:
+    InstalledService() : InstalledServiceFixture(L"POSTURESVC", L"POSTURESVC.log") {}
+
     void SetUp() override {
         ASSERT_TRUE(control.Open()) << "the simulated device is not loaded";
         ASSERT_TRUE(control.Reset());
@@ -63,8 +66,6 @@ protected:
         control.Reset();
     }
 
-    std::wstring LogPath() const { return folder / L"POSTURESVC.log"; }
-
     // The program run with a command line, as an installer would.
     testsupport::ProcessResult Run(const std::wstring& arguments) {
         return testsupport::RunProcess(folder / L"POSTURESVC.exe", arguments);
@@ -76,18 +77,6 @@ protected:
         ASSERT_EQ(result.exitCode, 0u);
         service.reset(::OpenServiceW(manager.get(), L"POSTURESVC", SERVICE_ALL_ACCESS));
         ASSERT_TRUE(service) << "not installed: " << ::GetLastError();
-    }
-
-    DWORD State() { return testsupport::ServiceState(service.get()); }
-
-    bool WaitForState(DWORD state, DWORD timeoutMs = 10000) {
-        return testsupport::WaitFor([&] { return State() == state; }, timeoutMs);
-    }
-
-    // Starts the service through the manager and waits until it runs.
-    void Start() {
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-        ASSERT_TRUE(WaitForState(SERVICE_RUNNING)) << "state " << State();
     }
 
     // Starts a service that reports STOPPED by itself right after RUNNING and
@@ -102,42 +91,6 @@ protected:
         ASSERT_EQ(LogCount("ENTER ServiceMain"), 1) << "the service never ran";
     }
 
-    // Sends the stop control; the milliseconds until the manager reports
-    // STOPPED, or MAXDWORD when it did not within the timeout.
-    DWORD StopAndTime(DWORD timeoutMs = 10000) {
-        SERVICE_STATUS status{};
-        const ULONGLONG start = ::GetTickCount64();
-        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-            ADD_FAILURE() << "stop control: " << ::GetLastError();
-            return MAXDWORD;
-        }
-        if (!WaitForState(SERVICE_STOPPED, timeoutMs)) return MAXDWORD;
-        return static_cast<DWORD>(::GetTickCount64() - start);
-    }
-
-    DWORD ProcessId() {
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                    reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-            return 0;
-        return status.dwProcessId;
-    }
-
-    // Lines of the service's log that contain text.
-    int LogCount(const std::string& text) const {
-        int count = 0;
-        for (const std::string& line :
-             testsupport::SplitLines(testsupport::ReadFileBytes(LogPath()))) {
-            if (line.find(text) != std::string::npos) ++count;
-        }
-        return count;
-    }
-
-    bool WaitForLog(const std::string& text, int count = 1, DWORD timeoutMs = 10000) const {
-        return testsupport::WaitFor([&] { return LogCount(text) >= count; }, timeoutMs);
-    }
-
     vadsim::IndicatorState Indicators() {
         vadsim::IndicatorState state{};
         EXPECT_TRUE(control.QueryIndicators(&state));
@@ -150,15 +103,7 @@ protected:
         return state.pendingWaits;
     }
 
-    void RemoveService() {
-        service.reset();
-        testsupport::StopAndDeleteService(manager.get(), L"POSTURESVC");
-    }
-
     vadsim::ControlChannel control;
-    nrv::UniqueServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    nrv::UniqueServiceHandle service;
-    testsupport::TempDir folder;
 };
 
 }  // namespace posturetest

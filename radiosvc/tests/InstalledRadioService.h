@@ -8,6 +8,7 @@
 #include "RadioInterfaces.h"
 #include "RadioManager.h"
 #include "RadioSimClient.h"
+#include "InstalledServiceFixture.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
 #include "VadSimClient.h"
@@ -51,8 +52,10 @@ inline long LedState() {
     return static_cast<long>(value);
 }
 
-class InstalledRadioService : public ::testing::Test {
+class InstalledRadioService : public testsupport::InstalledServiceFixture {
 protected:
+    InstalledRadioService() : InstalledServiceFixture(L"NRVRadioSvc", L"RadioSvc.log") {}
+
     void SetUp() override {
         ASSERT_TRUE(device.Open()) << "the simulated value-added device is not loaded";
         ASSERT_TRUE(radios.Open()) << "the simulated radio managers are not installed";
@@ -82,8 +85,6 @@ protected:
                 "\r\nDestination=3\r\nLogFile=" + testsupport::Narrow(LogPath()) + "\r\n");
     }
 
-    std::wstring LogPath() const { return folder / L"RadioSvc.log"; }
-
     testsupport::ProcessResult Run(const std::wstring& arguments) {
         return testsupport::RunProcess(folder / L"RadioSvc.exe", arguments);
     }
@@ -109,52 +110,6 @@ protected:
                                        nullptr, nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << ::GetLastError();
         Start();
-    }
-
-    void Start() {
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-        ASSERT_TRUE(WaitForState(SERVICE_RUNNING)) << "state " << State();
-    }
-
-    DWORD State() { return testsupport::ServiceState(service.get()); }
-
-    bool WaitForState(DWORD state, DWORD timeoutMs = 10000) {
-        return testsupport::WaitFor([&] { return State() == state; }, timeoutMs);
-    }
-
-    // Sends the stop control: the milliseconds until STOPPED, MAXDWORD when
-    // not within timeoutMs.
-    DWORD StopAndTime(DWORD timeoutMs = 10000) {
-        SERVICE_STATUS status{};
-        const ULONGLONG start = ::GetTickCount64();
-        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-            ADD_FAILURE() << "stop control: " << ::GetLastError();
-            return MAXDWORD;
-        }
-        if (!WaitForState(SERVICE_STOPPED, timeoutMs)) return MAXDWORD;
-        return static_cast<DWORD>(::GetTickCount64() - start);
-    }
-
-    DWORD ProcessId() {
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                    reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-            return 0;
-        return status.dwProcessId;
-    }
-
-    int LogCount(const std::string& text) const {
-        int count = 0;
-        for (const std::string& line :
-             testsupport::SplitLines(testsupport::ReadFileBytes(LogPath()))) {
-            if (line.find(text) != std::string::npos) ++count;
-        }
-        return count;
-    }
-
-    bool WaitForLog(const std::string& text, int count = 1, DWORD timeoutMs = 10000) const {
-        return testsupport::WaitFor([&] { return LogCount(text) >= count; }, timeoutMs);
     }
 
     // Register 0x56 writes in the device's log since the last reset: the
@@ -191,16 +146,8 @@ protected:
         ASSERT_TRUE(WaitForLog("WaitForSingleObject!", 2));
     }
 
-    void RemoveService() {
-        service.reset();
-        testsupport::StopAndDeleteService(manager.get(), L"NRVRadioSvc");
-    }
-
     vadsim::ControlChannel device;
     radiosim::SimControl radios;
-    nrv::UniqueServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    nrv::UniqueServiceHandle service;
-    testsupport::TempDir folder;
 };
 
 }  // namespace radiotest

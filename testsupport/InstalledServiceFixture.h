@@ -1,0 +1,84 @@
+// A service program under Wine's service control manager: a folder of its
+// own for the copy of the program and its log, the manager and the service
+// handles, and the waits every test of an installed service needs.
+#pragma once
+
+#include "TestSupport.h"
+#include "UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testsupport {
+
+class InstalledServiceFixture : public ::testing::Test {
+protected:
+    InstalledServiceFixture(const wchar_t* serviceName, const wchar_t* logName)
+        : m_serviceName(serviceName), m_logName(logName) {}
+
+    std::wstring LogPath() const { return folder / m_logName; }
+
+    DWORD State() { return ServiceState(service.get()); }
+
+    bool WaitForState(DWORD state, DWORD timeoutMs = 10000) {
+        return WaitFor([&] { return State() == state; }, timeoutMs);
+    }
+
+    // Starts the service through the manager and waits until it runs.
+    void Start() {
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+        ASSERT_TRUE(WaitForState(SERVICE_RUNNING)) << "state " << State();
+    }
+
+    // Sends the stop control: the milliseconds until the manager reports
+    // STOPPED, or MAXDWORD when it did not within timeoutMs. Returns once
+    // the service's process has ended too: STOPPED is its last word, and a
+    // start sent while Wine's manager is still letting go of the old
+    // process is refused with ERROR_INTERNAL_ERROR.
+    DWORD StopAndTime(DWORD timeoutMs = 10000) {
+        const nrv::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, ProcessId()));
+        SERVICE_STATUS status{};
+        const ULONGLONG start = ::GetTickCount64();
+        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+            ADD_FAILURE() << "stop control: " << ::GetLastError();
+            return MAXDWORD;
+        }
+        if (!WaitForState(SERVICE_STOPPED, timeoutMs)) return MAXDWORD;
+        const DWORD elapsed = static_cast<DWORD>(::GetTickCount64() - start);
+        if (process && ::WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the process outlived its STOPPED";
+        }
+        return elapsed;
+    }
+
+    DWORD ProcessId() { return ServiceProcessId(service.get()); }
+
+    // Lines of the service's log that contain text.
+    int LogCount(const std::string& text) const {
+        int count = 0;
+        for (const std::string& line : SplitLines(ReadFileBytes(LogPath()))) {
+            if (line.find(text) != std::string::npos) ++count;
+        }
+        return count;
+    }
+
+    bool WaitForLog(const std::string& text, int count = 1, DWORD timeoutMs = 10000) const {
+        return WaitFor([&] { return LogCount(text) >= count; }, timeoutMs);
+    }
+
+    void RemoveService() {
+        service.reset();
+        StopAndDeleteService(manager.get(), m_serviceName);
+    }
+
+    nrv::UniqueServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+    nrv::UniqueServiceHandle service;
+    TempDir folder;
+
+private:
+    const wchar_t* m_serviceName;
+    const wchar_t* m_logName;
+};
+
+}  // namespace testsupport
