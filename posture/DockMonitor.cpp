@@ -170,10 +170,16 @@ void RunDockWorker(DockWorker worker) {
         pidVid ? L" (DockStatusThread_PIDVID)" : L" (DockStatusThread)";
     posture::PostureEnvironment& environment = CurrentPostureEnvironment();
 
-    const HANDLE token = g_hDockEvent.load();
-    if (token == nullptr) return;
+    if (g_hDockEvent.load() == nullptr) return;
+    const nrv::UniqueHandle token = HoldDockEvent();
+    if (!token) {
+        // Withdrawn meanwhile: the service is stopping.
+        if (::GetLastError() != ERROR_SUCCESS)
+            LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
+        return;
+    }
     // The dock event is auto-reset: the wait that ends takes the signal.
-    if (!environment.WaitForEvent(token)) {
+    if (!environment.WaitForEvent(token.get())) {
         LOG_ERROR(L"Error Code: 0x%x", HRESULT_FROM_WIN32(::GetLastError()));
         return;
     }
@@ -239,7 +245,7 @@ void RunDockWorker(DockWorker worker) {
         g_isSuspend.store(false);
         environment.Sleep(kResumeAfterMs);
     }
-    ::SetEvent(token);
+    ::SetEvent(token.get());
 }
 
 }  // namespace

@@ -51,6 +51,24 @@ void WithdrawEvent(std::atomic<HANDLE>& shared) {
     PublishEvent(shared, nullptr);
 }
 
+}  // namespace
+
+nrv::UniqueHandle HoldDockEvent() {
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    const HANDLE event = g_hDockEvent.load();
+    if (event == nullptr) {
+        ::SetLastError(ERROR_SUCCESS);
+        return nrv::UniqueHandle();
+    }
+    HANDLE held = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &held, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        return nrv::UniqueHandle();
+    return nrv::UniqueHandle(held);
+}
+
+namespace {
+
 void ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint) {
     std::lock_guard<std::mutex> lock(g_statusLock);
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;

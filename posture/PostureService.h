@@ -46,6 +46,12 @@ extern std::atomic<HANDLE> g_hStopEvent;
 extern std::atomic<HANDLE> g_hDockEvent;
 extern std::atomic<HANDLE> g_hKbdChangeEvent;
 
+// A reference of the worker's own to the dock event, so that the event
+// lives as long as a worker that outlasts ServiceMain; empty when the
+// service has withdrawn the event (it is stopping; GetLastError is then
+// ERROR_SUCCESS) or the handle cannot be duplicated (GetLastError says why).
+nrv::UniqueHandle HoldDockEvent();
+
 // The executable's folder into g_workPath: 1, or E_FAIL.
 HRESULT InitWorkPath(HMODULE module);
 

@@ -304,6 +304,21 @@ TEST_F(DockWorkers, WorkerWaitsForTheTokenHeldElsewhere) {
     EXPECT_TRUE(TokenFree());
 }
 
+TEST_F(DockWorkers, WorkerOutlastsTheServicesDockEvent) {
+    // The service stops and closes its dock event while a worker is on its
+    // way to the wait: the worker still holds the event, so it neither waits
+    // on a closed handle nor signals a value the system may have reused.
+    fake.methods["VCID"] = {Returns(0)};
+    Report(false, false);
+    fake.onWait = [&](HANDLE) {
+        g_hDockEvent.store(nullptr);
+        dockToken.reset();
+    };
+    DockStatusThread();
+    EXPECT_EQ(fake.steps, Steps({"method VCID", kSlate}));
+    EXPECT_EQ(TestLog::Count("[ERR]"), 0);
+}
+
 TEST_F(DockWorkers, ConcurrentWorkersRunOneAtATime) {
     fake.workerMode = WorkerMode::Threads;
     fake.methodPauseMs = 5;

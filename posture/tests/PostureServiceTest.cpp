@@ -146,7 +146,8 @@ TEST_F(ServiceRuns, EventsOfTheService) {
     HANDLE stopEvent = nullptr;
     bool tokenFreeAtStart = false;
     fake.onWait = [&](HANDLE event) {
-        if (event != g_hDockEvent.load()) return;
+        // The worker waits on a reference of its own to the dock event.
+        if (event == g_hKbdChangeEvent.load() || event == g_hStopEvent.load()) return;
         stopEvent = g_hStopEvent.load();
         tokenFreeAtStart = ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
         if (tokenFreeAtStart) ::SetEvent(event);  // back for the worker
@@ -597,4 +598,3 @@ TEST_F(IndicatorCheck, RestoreLeavesSlateModeUndocked) {
     EXPECT_EQ(g_slateIndicatorPath, std::wstring(FakePosture::kSlatePath));
     EXPECT_EQ(g_dockIndicatorPath, std::wstring(FakePosture::kDockPath));
 }
-
