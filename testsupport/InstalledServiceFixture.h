@@ -26,8 +26,17 @@ protected:
     }
 
     // Starts the service through the manager and waits until it runs.
+    // Under load, Wine's manager now and then refuses a start with
+    // ERROR_INTERNAL_ERROR although the previous process has ended; such a
+    // start is tried again (twice at most) and counted in refusedStarts.
     void Start() {
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+        for (int attempt = 0; !::StartServiceW(service.get(), 0, nullptr); ++attempt) {
+            const DWORD error = ::GetLastError();
+            ASSERT_TRUE(error == ERROR_INTERNAL_ERROR && attempt < 2) << error;
+            ++refusedStarts;
+            ASSERT_TRUE(WaitForState(SERVICE_STOPPED)) << "state " << State();
+            ::Sleep(kRefusedStartPauseMs);
+        }
         ASSERT_TRUE(WaitForState(SERVICE_RUNNING)) << "state " << State();
     }
 
@@ -71,6 +80,9 @@ protected:
         service.reset();
         StopAndDeleteService(manager.get(), m_serviceName);
     }
+
+    static constexpr DWORD kRefusedStartPauseMs = 500;
+    int refusedStarts = 0;
 
     nrv::UniqueServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
     nrv::UniqueServiceHandle service;
