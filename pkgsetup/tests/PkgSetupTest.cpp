@@ -210,12 +210,22 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
     // The radio service records the LED state; the posture checks their decisions.
     EXPECT_TRUE(WaitFor(
         [] { return reg::GetDword(reg::kKeyhubParameters, L"LEDSTATE").has_value(); }, 10000));
-    EXPECT_TRUE(KeyExists(kPostureKey));
 
     // Over itself: both services replaced and running again.
     const DWORD posturePid = ProcessOf(L"POSTURESVC");
     const DWORD radioPid = ProcessOf(L"NRVRadioSvc");
     ASSERT_TRUE(reg::SetDword(reg::kDriverParameters, L"PkgSetupMark", 7));
+    // A decision of the posture checks (this machine's model needs none).
+    {
+        nrv::UniqueHKey key;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPostureKey, 0, nullptr, 0,
+                                    KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS);
+        const DWORD one = 1;
+        ASSERT_EQ(::RegSetValueExW(key.get(), L"DockRotation", 0, REG_DWORD,
+                                   reinterpret_cast<const BYTE*>(&one), sizeof one),
+                  ERROR_SUCCESS);
+    }
     ASSERT_EQ(RunSetup(package, L"-s -log \"" + log + L"\""), 0u) << Log();
     EXPECT_EQ(StateOf(L"POSTURESVC"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(StateOf(L"NRVRadioSvc"), static_cast<DWORD>(SERVICE_RUNNING));
@@ -232,7 +242,12 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
         << uninstalled << Log();
     EXPECT_EQ(StateOf(L"POSTURESVC"), 0u);
     EXPECT_EQ(StateOf(L"NRVRadioSvc"), 0u);
-    EXPECT_EQ(StateOf(L"nrvrfsw"), 0u);
+    // Wine keeps a driver loaded once its device is gone: its service is then
+    // only marked for deletion, gone at the restart the setup asks for.
+    if (uninstalled == 0) {
+        EXPECT_EQ(StateOf(L"nrvrfsw"), 0u);
+    }
+    EXPECT_NE(StateOf(L"nrvrfsw"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(WaitFor([] { return !acpibt::FindRadioInterface(); }, 10000));
     EXPECT_FALSE(FileExists(Windows() + L"\\system32\\drivers\\nrvrfsw.sys"));
     EXPECT_FALSE(FileExists(Windows() + L"\\inf\\nrvrfsw.inf"));
