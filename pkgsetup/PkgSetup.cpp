@@ -394,6 +394,15 @@ unsigned long Setup::InstallPosture() {
     }
     const DWORD state =
         WaitForServiceState(service.get(), SERVICE_START_PENDING, kServiceTimeoutMs);
+    SERVICE_STATUS status{};
+    if (state == SERVICE_STOPPED && ::QueryServiceStatus(service.get(), &status) &&
+        status.dwWin32ExitCode == NO_ERROR) {
+        // A model with its rotation locked and no workaround needs no
+        // service: it ends itself at once, and does so at each boot.
+        m_log.Write(L"posture service start",
+                    L"POSTURESVC started and ended itself: this model needs no posture service");
+        return kExitSuccess;
+    }
     if (state != SERVICE_RUNNING) {
         m_log.Failure(L"posture service start",
                       L"POSTURESVC is in state " + std::to_wstring(state) + L", not running",

@@ -222,7 +222,7 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         const DWORD one = 1;
-        ASSERT_EQ(::RegSetValueExW(key.get(), L"DockRotation", 0, REG_DWORD,
+        ASSERT_EQ(::RegSetValueExW(key.get(), L"NoWorkaround", 0, REG_DWORD,
                                    reinterpret_cast<const BYTE*>(&one), sizeof one),
                   ERROR_SUCCESS);
     }
