@@ -242,12 +242,18 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
         << uninstalled << Log();
     EXPECT_EQ(StateOf(L"POSTURESVC"), 0u);
     EXPECT_EQ(StateOf(L"NRVRadioSvc"), 0u);
-    // Wine keeps a driver loaded once its device is gone: its service is then
-    // only marked for deletion, gone at the restart the setup asks for.
-    if (uninstalled == 0) {
-        EXPECT_EQ(StateOf(L"nrvrfsw"), 0u);
+    // Wine keeps a driver loaded (and its service running) once its device
+    // is gone: the service is then only marked for deletion, gone at the
+    // restart the setup asks for.
+    if (StateOf(L"nrvrfsw") != 0) {
+        EXPECT_EQ(uninstalled, pkgsetup::kExitRebootRequired);
+        const nrv::UniqueServiceHandle manager(
+            ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const nrv::UniqueServiceHandle driver(::OpenServiceW(manager.get(), L"nrvrfsw", DELETE));
+        ASSERT_TRUE(driver.valid());
+        EXPECT_FALSE(::DeleteService(driver.get()));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     }
-    EXPECT_NE(StateOf(L"nrvrfsw"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(WaitFor([] { return !acpibt::FindRadioInterface(); }, 10000));
     EXPECT_FALSE(FileExists(Windows() + L"\\system32\\drivers\\nrvrfsw.sys"));
     EXPECT_FALSE(FileExists(Windows() + L"\\inf\\nrvrfsw.inf"));
