@@ -126,11 +126,11 @@ protected:
 
     static void TearDownTestSuite() {
         ForgetPendingDeletions();
-        ::DeleteFileW((Windows() + L"\\DPINST.LOG").c_str());
         // The driver back, as the fixture left it for the tests after these.
         const DWORD installed = RunDpinst(L"/S /SE /SW");
         EXPECT_EQ(installed, 0x0101u) << std::hex << installed;
         EXPECT_TRUE(WaitFor([] { return acpibt::FindRadioInterface().has_value(); }, 30000));
+        ::DeleteFileW((Windows() + L"\\DPINST.LOG").c_str());
     }
 
     // The log of a run without "-log" (a bad command line has none).
