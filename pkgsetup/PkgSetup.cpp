@@ -161,7 +161,8 @@ unsigned long Setup::ReadSettings() {
     const std::wstring path = Join(m_source, kSettingsName);
     const SettingsResult result = ReadSetupSettings(path);
     if (!result.ok) {
-        m_log.Failure(L"settings", result.error, ::GetLastError());
+        m_log.Failure(L"settings", result.error,
+                      IsFile(path) ? ERROR_BAD_FORMAT : ERROR_FILE_NOT_FOUND);
         return kExitSettingsInvalid;
     }
     m_settings = result.settings;
