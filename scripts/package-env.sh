@@ -1,0 +1,136 @@
+# Sourced after demo-lib.sh by the package's demonstration
+# (demo-package.sh) and its end-to-end tests (package/tests): which package
+# to run and how, where the setup program installs, the control tools of the
+# simulated notebook, and the checks of an installation and of its removal
+# (each sets pkg_error and returns 1 when what it checks is not so).
+
+# What the package installs, and where ("%ProgramFiles(x86)%" of the prefix).
+install_win='C:\Program Files (x86)\NORVALE\NORVALE System Driver'
+install_dir="$WINEPREFIX/drive_c/Program Files (x86)/NORVALE/NORVALE System Driver"
+keyhub_key='HKLM\SYSTEM\CurrentControlSet\Services\keyhub'
+keyhub_params="$keyhub_key\\Parameters"
+posture_key='HKLM\SOFTWARE\NORVALE\NORVALE System Driver\NORVALE Posture Service'
+radio_support_key='HKLM\SYSTEM\CurrentControlSet\Services\BTHPORT\Parameters\Radio Support'
+pkg_services=(POSTURESVC NRVRadioSvc)
+
+# The simulated notebook's control tools are x64 builds, except radioctl,
+# whose architecture is that of the radio service it scripts.
+pkg_x64_bin="$NRV_BUILD/x64/bin"
+pkg_bin="$pkg_x64_bin"
+pkg_loader="$NRV_WINE64"
+vadctl() { win64 "$pkg_x64_bin/vadctl.exe" "$@"; }
+btsimctl() { win64 "$pkg_x64_bin/btsimctl.exe" "$@"; }
+btstack() { win64 "$pkg_x64_bin/btstack.exe" "$@"; }
+radioctl() { run "$pkg_loader" "$pkg_bin/radioctl.exe" "$@"; }
+
+reg_value() { # KEY NAME: the value's data, empty when there is none
+  win64 reg query "$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 *REG_[A-Z_]* *//p" | head -1
+}
+ledstate() { reg_value "$keyhub_params" LEDSTATE | sed 's/^0x//'; }
+supportdll() { reg_value "$radio_support_key" SupportDLL; }
+
+# vad_waiting_for CODE: a service waits for the firmware event CODE.
+vad_waiting_for() { vadctl pending 2>/dev/null | grep -Eiq "^code 0x0*${1#0x} [1-9]"; }
+# The module is powered and attached (status byte 0xC1).
+bt_attached() { btsimctl state | grep -q '^status 0xC1'; }
+
+# pkg_choose_package [x64]: sets pkg_exe (the package to run), pkg_loader,
+# pkg_bin (the tree whose radioctl and radio managers match the radio
+# service in the package) and pkg_choice (a sentence that says which). The
+# package as it ships when this machine runs 32-bit programs (built by
+# scripts/build-package.sh) unless x64 is asked for; else one made the same
+# way from the x64 tree's builds, made now.
+pkg_choose_package() {
+  if [ "${1:-}" != x64 ] && nrv_x86_runs; then
+    pkg_exe="$NRV_ROOT/out/NrvSystemDriver-2.04.0001.00.exe"
+    pkg_loader="$NRV_WINE32"
+    pkg_bin="$NRV_BUILD/x86/bin"
+    [ -f "$pkg_exe" ] || { pkg_error="no package $pkg_exe (scripts/build-package.sh makes it)"; return 1; }
+    pkg_choice="The package as it ships: $pkg_exe (x86 selfextract.exe, each program built for the architecture it ships in)."
+    return 0
+  fi
+  pkg_exe="$NRV_BUILD/NrvSystemDriver-x64.exe"
+  pkg_loader="$NRV_WINE64"
+  pkg_bin="$pkg_x64_bin"
+  local out
+  out=$("$NRV_ROOT/scripts/build-package.sh" --x64 --out "$pkg_exe" 2>&1) ||
+    { pkg_error="cannot make the x64 package: $out"; return 1; }
+  if nrv_x86_runs; then
+    pkg_choice="The package made from the x64 tree's builds: $pkg_exe."
+  else
+    pkg_choice="This machine runs no 32-bit programs: the package is made the same way from the x64 tree's builds (x64 selfextract.exe, the x64 builds of the x86 programs): $pkg_exe."
+  fi
+}
+
+# pkg_run ARGS...: runs the package with ARGS and waits for it (10 minutes
+# at most); sets pkg_code to its exit code (Wine's loader passes on only the
+# low byte, so the code is read through cmd) and returns 0 when it is 0.
+# The output goes to pkg_run_output.
+pkg_run() {
+  local script="$WINEPREFIX/drive_c/nrv-package-run.cmd" arg line
+  line="@\"$(winpath "$pkg_exe")\""
+  for arg in "$@"; do line+=" \"$arg\""; done
+  printf '%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$line" >"$script"
+  pkg_run_output=$(DISPLAY="${NRV_GUI_DISPLAY:-${DISPLAY:-}}" run -t 600 "$NRV_WINE64" cmd /c 'C:\nrv-package-run.cmd') || true
+  rm -f "$script"
+  pkg_code=$(printf '%s\n' "$pkg_run_output" | sed -n 's/^exit=\(-\{0,1\}[0-9]*\)$/\1/p' | tail -1)
+  [ "$pkg_code" = 0 ]
+}
+
+# pkg_check_installed: the services run, the driver is loaded above the
+# device, "SupportDLL" names the installed library, the programs are in place.
+pkg_check_installed() {
+  local file service
+  for file in POSTURESVC.exe POSTURESVC.ini RadioSvc.exe NrvPenNote.exe NrvBtRadio64.dll; do
+    [ -f "$install_dir/$file" ] || { pkg_error="$file is not installed in $install_win"; return 1; }
+  done
+  for service in "${pkg_services[@]}"; do
+    wait_for 30 service_is "$service" RUNNING ||
+      { pkg_error="service $service is not running (state: '$(service_state "$service")')"; return 1; }
+  done
+  wait_for 30 btsimctl interface >/dev/null 2>&1 ||
+    { pkg_error="the radio switch driver is not loaded above ACPI\\NRV0B01"; return 1; }
+  local dll
+  dll=$(supportdll)
+  [ "${dll,,}" = "${install_win,,}\\nrvbtradio64.dll" ] ||
+    { pkg_error="\"SupportDLL\" is '$dll', not $install_win\\NrvBtRadio64.dll"; return 1; }
+}
+
+# pkg_uninstall LOG: removes the installation through the setup program's
+# uninstall mode, with its log at LOG; the status is its exit code.
+pkg_uninstall() {
+  pkg_run /S "/LOG$1" /SETUP -uninstall
+}
+
+# pkg_check_uninstalled: nothing of the installation is left but what stays
+# by design; sets pkg_gone and pkg_stays to say which is which.
+pkg_check_uninstalled() {
+  local service
+  for service in "${pkg_services[@]}"; do
+    wait_for 30 service_is "$service" "" || { pkg_error="service $service is still there"; return 1; }
+  done
+  [ ! -e "$install_dir" ] || { pkg_error="$install_win is still there: $(ls "$install_dir" | tr '\n' ' ')"; return 1; }
+  pkg_gone="the services POSTURESVC and NRVRadioSvc, the folder $install_win"
+  pkg_stays="the hotkey driver's key with \"LEDSTATE\" and the Bluetooth stack's \"Radio Support\" key (neither belongs to the package)"
+}
+
+# pkg_remove_everything: takes away whatever an installation (or an
+# interrupted run) left: services, running programs, files, keys.
+pkg_remove_everything() {
+  local service
+  for service in "${pkg_services[@]}"; do
+    [ -n "$(service_state "$service")" ] || continue
+    sc stop "$service" >/dev/null 2>&1 || true
+    wait_for 30 service_is "$service" STOPPED || true
+    sc delete "$service" >/dev/null 2>&1 || true
+    wait_for 10 service_is "$service" "" || true
+  done
+  win64 taskkill /F /IM NrvPenNote.exe >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/NORVALE" "$WINEPREFIX/drive_c/Program Files/NORVALE"
+  win64 reg delete "$posture_key" /f >/dev/null 2>&1 || true
+  win64 reg delete 'HKLM\SOFTWARE\NORVALE' /f >/dev/null 2>&1 || true
+  win64 reg delete "$keyhub_key" /f >/dev/null 2>&1 || true
+  win64 reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\BTHPORT' /f >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp \
+    "$WINEPREFIX"/drive_c/users/*/Temp/NrvSystemDriver*.temp
+}
