@@ -62,20 +62,26 @@ pkg_choose_package() {
   fi
 }
 
-# pkg_run ARGS...: runs the package with ARGS and waits for it (10 minutes
-# at most); sets pkg_code to its exit code (Wine's loader passes on only the
-# low byte, so the code is read through cmd) and returns 0 when it is 0.
-# The output goes to pkg_run_output.
-pkg_run() {
+# pkg_exec PROGRAM ARGS...: runs the Windows program PROGRAM (a Windows
+# path) with ARGS and waits for it (10 minutes at most); sets pkg_code to its
+# exit code (Wine's loader passes on only the low byte, so the code is read
+# through cmd) and returns 0 when it is 0. An argument with a blank is quoted. The output goes to
+# pkg_run_output.
+pkg_exec() {
   local script="$WINEPREFIX/drive_c/nrv-package-run.cmd" arg line
-  line="@\"$(winpath "$pkg_exe")\""
-  for arg in "$@"; do line+=" \"$arg\""; done
+  line="@\"$1\""
+  shift
+  for arg in "$@"; do
+    if [[ "$arg" == *" "* ]]; then line+=" \"$arg\""; else line+=" $arg"; fi
+  done
   printf '%s\r\n@echo exit=%%ERRORLEVEL%%\r\n' "$line" >"$script"
   pkg_run_output=$(DISPLAY="${NRV_GUI_DISPLAY:-${DISPLAY:-}}" run -t 600 "$NRV_WINE64" cmd /c 'C:\nrv-package-run.cmd') || true
   rm -f "$script"
   pkg_code=$(printf '%s\n' "$pkg_run_output" | sed -n 's/^exit=\(-\{0,1\}[0-9]*\)$/\1/p' | tail -1)
   [ "$pkg_code" = 0 ]
 }
+# pkg_run ARGS...: the package, as pkg_exec.
+pkg_run() { pkg_exec "$(winpath "$pkg_exe")" "$@"; }
 
 # pkg_check_installed: the services run, the driver is loaded above the
 # device, "SupportDLL" names the installed library, the programs are in place.
@@ -96,10 +102,19 @@ pkg_check_installed() {
     { pkg_error="\"SupportDLL\" is '$dll', not $install_win\\NrvBtRadio64.dll"; return 1; }
 }
 
-# pkg_uninstall LOG: removes the installation through the setup program's
-# uninstall mode, with its log at LOG; the status is its exit code.
+# pkg_uninstall LOG: removes the installation as an administrator would:
+# extracts the package without running its setup program (/X) and runs the
+# setup program from there in its uninstall mode, with its log at LOG; sets
+# pkg_code to its exit code and returns 0 when it is 0.
 pkg_uninstall() {
-  pkg_run /S "/LOG$1" /SETUP -uninstall
+  local folder='C:\nrv-package-uninstall' code
+  rm -rf "$WINEPREFIX/drive_c/nrv-package-uninstall"
+  pkg_run /S /X "/D$folder" || { pkg_error="the package did not extract (exit code '$pkg_code')"; return 1; }
+  pkg_exec "$folder\\pkgsetupwb.exe" -uninstall -s -a -log "\"$1\"" || true
+  code=$pkg_code
+  rm -rf "$WINEPREFIX/drive_c/nrv-package-uninstall"
+  pkg_code=$code
+  [ "$pkg_code" = 0 ]
 }
 
 # pkg_check_uninstalled: nothing of the installation is left but what stays

@@ -33,8 +33,8 @@ std::wstring RegisteredLibrary() {
     wchar_t value[MAX_PATH + 1] = {};
     DWORD type = 0;
     DWORD bytes = sizeof value - sizeof(wchar_t);
-    if (::RegQueryValueExW(key.get(), L"SupportDLL", nullptr, &type,
-                           reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS ||
+    if (::RegQueryValueExW(key.get(), L"SupportDLL", nullptr, &type, reinterpret_cast<BYTE*>(value),
+                           &bytes) != ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ)) {
         return {};
     }
