@@ -66,6 +66,8 @@ while read -r entry source; do
   else
     file=$(find_file "$source" "${dirs[@]}") || { missing+=("$source"); continue; }
   fi
+  # The x64 btsetup looks for its driver folder in Drivers, not Drivers\x64.
+  [ "$arch" = ship ] || entry=${entry/#Drivers\\x64\\/Drivers\\}
   target="$staging/${entry//\\//}"
   mkdir -p "$(dirname "$target")"
   cp "$file" "$target"

@@ -120,13 +120,29 @@ pkg_uninstall() {
 # pkg_check_uninstalled: nothing of the installation is left but what stays
 # by design; sets pkg_gone and pkg_stays to say which is which.
 pkg_check_uninstalled() {
-  local service
-  for service in "${pkg_services[@]}"; do
+  local service dll
+  for service in "${pkg_services[@]}" nrvrfsw; do
     wait_for 30 service_is "$service" "" || { pkg_error="service $service is still there"; return 1; }
   done
+  [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/nrvrfsw.sys" ] ||
+    { pkg_error="nrvrfsw.sys is still in system32\\drivers"; return 1; }
   [ ! -e "$install_dir" ] || { pkg_error="$install_win is still there: $(ls "$install_dir" | tr '\n' ' ')"; return 1; }
-  pkg_gone="the services POSTURESVC and NRVRadioSvc, the folder $install_win"
-  pkg_stays="the hotkey driver's key with \"LEDSTATE\" and the Bluetooth stack's \"Radio Support\" key (neither belongs to the package)"
+  dll=$(supportdll)
+  [ -z "$dll" ] || { pkg_error="\"SupportDLL\" still names '$dll'"; return 1; }
+  win64 reg query "$radio_support_key" /v SupportDLL >/dev/null 2>&1 ||
+    { pkg_error="the Bluetooth stack's \"SupportDLL\" value was deleted; it is not the package's"; return 1; }
+  pkg_gone="the services POSTURESVC and NRVRadioSvc, the driver nrvrfsw (service and"
+  pkg_gone+=" nrvrfsw.sys), the folder $install_win, the pen launcher;"
+  pkg_gone+=" \"SupportDLL\" is empty again"
+  pkg_stays="the value \"SupportDLL\" itself (the Bluetooth stack's), \"LEDSTATE\" = $(ledstate)"
+  pkg_stays+=" (the hotkey driver's key)"
+  local temp
+  for temp in "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp; do
+    [ -d "$temp" ] && pkg_stays+=", the extraction folder ${temp#"$WINEPREFIX/drive_c/"} (the package's options do not delete it)"
+  done
+  if win64 reg query "$posture_key" >/dev/null 2>&1; then
+    pkg_stays+=", the posture service's install decisions under $posture_key"
+  fi
 }
 
 # pkg_remove_everything: takes away whatever an installation (or an
