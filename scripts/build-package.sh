@@ -82,6 +82,11 @@ out=$(timeout -k 5 120 "$NRV_WINE64" "$sfxpack" --settings "$(win "$settings")" 
   fail "sfxpack failed: $out"
 [ -f "$package" ] || fail "sfxpack wrote no package: $out"
 
+# The description record as it ships: header 20 bytes, year 2017, 87 bytes
+# in all, option bits 0x4C, the banner and setup-command texts (0x1100) and
+# the extra file (byte 10, bit 0).
+LC_ALL=C grep -qaP '\x14\x00\xe1\x07\x57\x00\x00\x00\x4c\x11\x01' "$package" ||
+  fail "the package's description record is not the shipped one (20 bytes of header, 87 in all, options 0x4C, texts 0x1100, extra file)"
 entries=$(unzip -Z1 "$package" 2>/dev/null | grep -vc '/$' || true)
 echo
 echo "Package: $package"
@@ -92,5 +97,6 @@ else
 fi
 echo "  $(stat -c %s "$package") bytes, $entries files; description from package/package.ini:"
 sed -n 's/^\(banner\|command\|extra\|options\)=/    \1 = /p' "$settings"
+echo "  (description record checked: 87 bytes, option bits 0x4C, banner, setup command, extra file)"
 echo "  Entries (path in the archive, bytes, stored as):"
 unzip -Zl "$package" 2>/dev/null | awk '$1 ~ /^-/ {printf "    %-28s %10s  %s\n", $NF, $4, $7}'
