@@ -99,4 +99,4 @@ echo "  $(stat -c %s "$package") bytes, $entries files; description from package
 sed -n 's/^\(banner\|command\|extra\|options\)=/    \1 = /p' "$settings"
 echo "  (description record checked: 87 bytes, option bits 0x4C, banner, setup command, extra file)"
 echo "  Entries (path in the archive, bytes, stored as):"
-unzip -Zl "$package" 2>/dev/null | awk '$1 ~ /^-/ {printf "    %-28s %10s  %s\n", $NF, $4, $7}'
+{ unzip -Zl "$package" 2>/dev/null || true; } | awk '$1 ~ /^-/ {printf "    %-28s %10s  %s\n", $NF, $4, $7}'

@@ -145,6 +145,14 @@ say "    NRVRadioSvc  $(service_state NRVRadioSvc)"
 say "Radio switch driver: nrvrfsw $(service_state nrvrfsw), its interface"
 say "    $(btsimctl interface)"
 say "\"SupportDLL\" = \"$(supportdll)\""
+case "$(supportdll)" in
+  %ProgramFiles*)
+    say "  -> the radio switch driver wrote it at its start: the value did not name"
+    say "     NrvBtRadio64.dll, so the driver repaired it, leaving the variable for the"
+    say "     Bluetooth stack to expand (the x64 btsetup, like the shipped one on"
+    say "     32-bit Windows, registers nothing)." ;;
+  *) say "  -> btsetup registered the installed support library." ;;
+esac
 
 # --- 4 ------------------------------------------------------------------------
 step "4. Event 1: the tablet is pushed into its keyboard dock"

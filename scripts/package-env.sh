@@ -28,6 +28,12 @@ reg_value() { # KEY NAME: the value's data, empty when there is none
 }
 ledstate() { reg_value "$keyhub_params" LEDSTATE | sed 's/^0x//'; }
 supportdll() { reg_value "$radio_support_key" SupportDLL; }
+supportdll_names_installed() {
+  local dll
+  dll=$(supportdll)
+  dll=${dll/\%ProgramFiles(x86)\%/C:\\Program Files (x86)}
+  [ "${dll,,}" = "${install_win,,}\\nrvbtradio64.dll" ]
+}
 
 # vad_waiting_for CODE: a service waits for the firmware event CODE.
 vad_waiting_for() { vadctl pending 2>/dev/null | grep -Eiq "^code 0x0*${1#0x} [1-9]"; }
@@ -96,10 +102,12 @@ pkg_check_installed() {
   done
   wait_for 30 btsimctl interface >/dev/null 2>&1 ||
     { pkg_error="the radio switch driver is not loaded above ACPI\\NRV0B01"; return 1; }
+  # The installer writes the path itself; the driver, when it repairs the
+  # value at its start, writes "%ProgramFiles(x86)%" unexpanded (the stack
+  # expands it). Either names the installed library.
   local dll
-  dll=$(supportdll)
-  [ "${dll,,}" = "${install_win,,}\\nrvbtradio64.dll" ] ||
-    { pkg_error="\"SupportDLL\" is '$dll', not $install_win\\NrvBtRadio64.dll"; return 1; }
+  wait_for 10 supportdll_names_installed ||
+    { pkg_error="\"SupportDLL\" is '$(supportdll)', not $install_win\\NrvBtRadio64.dll"; return 1; }
 }
 
 # pkg_uninstall LOG: removes the installation as an administrator would:
@@ -109,7 +117,9 @@ pkg_check_installed() {
 pkg_uninstall() {
   local folder='C:\nrv-package-uninstall' code
   rm -rf "$WINEPREFIX/drive_c/nrv-package-uninstall"
-  pkg_run /S /X "/D$folder" || { pkg_error="the package did not extract (exit code '$pkg_code')"; return 1; }
+  # Without a setup command to run, success is 0x210000C8.
+  pkg_run /S /X "/D$folder" || [ "$pkg_code" = $((0x210000C8)) ] ||
+    { pkg_error="the package did not extract (exit code '$pkg_code')"; return 1; }
   pkg_exec "$folder\\pkgsetupwb.exe" -uninstall -s -a -log "\"$1\"" || true
   code=$pkg_code
   rm -rf "$WINEPREFIX/drive_c/nrv-package-uninstall"
