@@ -125,6 +125,7 @@ private:
     bool ServiceExists(const wchar_t* name);
     bool StopService(const wchar_t* name);
     bool WaitForServiceGone(const wchar_t* name);
+    bool MarkedForDeletion(const wchar_t* name);
     DWORD WaitForServiceState(SC_HANDLE service, DWORD from, DWORD timeoutMs);
     std::wstring InstalledOrPackaged(const std::wstring& name) const;
     std::wstring DriverFolderOf(const std::wstring& base) const;
@@ -393,6 +394,15 @@ unsigned long Setup::InstallPosture() {
     }
     const DWORD state =
         WaitForServiceState(service.get(), SERVICE_START_PENDING, kServiceTimeoutMs);
+    SERVICE_STATUS status{};
+    if (state == SERVICE_STOPPED && ::QueryServiceStatus(service.get(), &status) &&
+        status.dwWin32ExitCode == NO_ERROR) {
+        // A model with its rotation locked and no workaround needs no
+        // service: it ends itself at once, and does so at each boot.
+        m_log.Write(L"posture service start",
+                    L"POSTURESVC started and ended itself: this model needs no posture service");
+        return kExitSuccess;
+    }
     if (state != SERVICE_RUNNING) {
         m_log.Failure(L"posture service start",
                       L"POSTURESVC is in state " + std::to_wstring(state) + L", not running",
@@ -604,9 +614,13 @@ bool Setup::RemoveDriver() {
         return false;
     }
     if (exitCode & kDpinstRebootBit) m_rebootNeeded = true;
-    if (!WaitForServiceGone(kDriverService) || IsFile(SystemDriverPath())) {
-        m_log.Failure(L"driver removal", L"the nrvrfsw service or its driver file remains",
-                      ERROR_SERVICE_EXISTS);
+    if (!WaitForServiceGone(kDriverService) && !MarkedForDeletion(kDriverService)) {
+        m_log.Failure(L"driver removal", L"the nrvrfsw service remains", ERROR_SERVICE_EXISTS);
+        return false;
+    }
+    if (IsFile(SystemDriverPath())) {
+        m_log.Failure(L"driver removal", L"the driver file remains: " + SystemDriverPath(),
+                      ERROR_FILE_EXISTS);
         return false;
     }
     ClearSupportDll();
@@ -835,6 +849,22 @@ bool Setup::StopService(const wchar_t* name) {
     // Its program file is free only once the process has ended.
     if (process) ::WaitForSingleObject(process.get(), 10000);
     m_log.Write(L"service stop", std::wstring(name) + L" stopped");
+    return true;
+}
+
+// A service whose driver is still loaded is deleted once it is unloaded, at
+// the latest at the next restart.
+bool Setup::MarkedForDeletion(const wchar_t* name) {
+    const nrv::UniqueServiceHandle service(::OpenServiceW(m_manager.get(), name, DELETE));
+    if (!service) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (::DeleteService(service.get())) {
+        m_log.Write(L"service removal", std::wstring(name) + L" deleted");
+        return true;
+    }
+    if (::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) return false;
+    m_log.Write(L"service removal",
+                std::wstring(name) + L" is marked for deletion: gone at the next restart");
+    m_rebootNeeded = true;
     return true;
 }
 

@@ -84,6 +84,7 @@ remove() {
   stop_and_delete "$bus"
   stop_and_delete "$driver"
   rm -f "$system/drivers/$bus.sys" "$system/drivers/$driver.sys" "$system/drivers/wmilib.sys" \
+        "$system/drivers/$driver.sys.removed" \
         "$inf/$driver.inf" "$inf/$driver.sys" "$inf/$driver.pnf"
   reg_delete 'HKLM\System\CurrentControlSet\Enum\ACPI\NRV0B01'
   # The ACPI enumerator's key, when the device was all it held.

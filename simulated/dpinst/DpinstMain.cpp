@@ -15,6 +15,7 @@
 // store (or removed with /U), ZZ packages installed on a device.
 #include <windows.h>
 #include <setupapi.h>
+#include <shellapi.h>
 #include <winioctl.h>
 
 #include <cwctype>
@@ -27,6 +28,9 @@
 namespace {
 
 constexpr DWORD kFailedFlag = 0x80000000u;
+constexpr DWORD kRebootFlag = 0x40000000u;
+constexpr DWORD kDeviceIdChars = 200;
+bool g_rebootNeeded = false;
 
 struct Log {
     nrv::UniqueFileHandle file;
@@ -223,8 +227,8 @@ std::vector<Device> MatchingDevices(const Package& package) {
         }
         if (!matches) continue;
         Device device;
-        wchar_t instance[MAX_DEVICE_ID_LEN] = {};
-        ::SetupDiGetDeviceInstanceIdW(set.get(), &data, instance, MAX_DEVICE_ID_LEN, nullptr);
+        wchar_t instance[kDeviceIdChars] = {};
+        ::SetupDiGetDeviceInstanceIdW(set.get(), &data, instance, kDeviceIdChars, nullptr);
         device.instanceId = instance;
         wchar_t service[256] = {};
         if (::SetupDiGetDeviceRegistryPropertyW(set.get(), &data, SPDRP_SERVICE, nullptr,
@@ -360,10 +364,61 @@ bool StopAndDeleteService(const std::wstring& name) {
     return true;
 }
 
+struct SavedValue {
+    std::wstring name;
+    DWORD type = 0;
+    std::string data;
+};
+
+std::wstring ParametersKey(const std::wstring& service) {
+    return L"SYSTEM\\CurrentControlSet\\Services\\" + service + L"\\Parameters";
+}
+
+std::vector<SavedValue> SaveParameters(const std::wstring& service) {
+    std::vector<SavedValue> values;
+    nrv::UniqueHKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKey(service).c_str(), 0,
+                        KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+        return values;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        std::string data(65536, '\0');
+        DWORD size = 65536;
+        DWORD type = 0;
+        if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type,
+                            reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS) {
+            break;
+        }
+        data.resize(size);
+        values.push_back({name, type, data});
+    }
+    values.push_back({});  // the key itself existed
+    return values;
+}
+
+void RestoreParameters(const std::wstring& service, const std::vector<SavedValue>& values) {
+    if (values.empty()) return;
+    nrv::UniqueHKey key;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKey(service).c_str(), 0, nullptr, 0,
+                          KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
+                          nullptr) != ERROR_SUCCESS) {
+        g_log.Write(L"cannot keep the settings of " + service);
+        return;
+    }
+    for (const SavedValue& value : values) {
+        if (value.type == 0 && value.name.empty()) continue;
+        ::RegSetValueExW(key.get(), value.name.c_str(), 0, value.type,
+                         reinterpret_cast<const BYTE*>(value.data.data()),
+                         static_cast<DWORD>(value.data.size()));
+    }
+}
+
 // Removes one package: its devices lose the driver (unplugged, their
 // installation forgotten, plugged back without it), the services, the
-// driver files and the INF copy go. The driver's Parameters key goes with
-// its service.
+// driver files and the INF copy go. The driver's Parameters key stays: its
+// settings are the machine's, kept for the next installation.
 DWORD Uninstall(const std::wstring& infPath) {
     Package package;
     const std::wstring infName = FileName(infPath);
@@ -380,11 +435,26 @@ DWORD Uninstall(const std::wstring& infPath) {
     }
     DeleteClassKeys(infName);
     bool ok = true;
-    for (const std::wstring& service : package.services) ok = StopAndDeleteService(service) && ok;
+    for (const std::wstring& service : package.services) {
+        // The driver's settings outlive it, for the next installation.
+        const std::vector<SavedValue> settings = SaveParameters(service);
+        ok = StopAndDeleteService(service) && ok;
+        RestoreParameters(service, settings);
+    }
     for (const std::wstring& file : package.files) {
         ::DeleteFileW(Join(InfFolder(), file).c_str());
         const std::wstring driver = Join(DriversFolder(), file);
-        if (!::DeleteFileW(driver.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        if (::DeleteFileW(driver.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+        // A driver still loaded (Wine keeps a driver loaded once its last
+        // device is gone) cannot be deleted: it is moved aside and deleted
+        // at the next restart.
+        const std::wstring aside = driver + L".removed";
+        ::DeleteFileW(aside.c_str());
+        if (::MoveFileExW(driver.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            ::MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            g_log.Write(driver + L" is loaded: deleted at the next restart");
+            g_rebootNeeded = true;
+        } else {
             g_log.Write(L"cannot delete " + driver + L": " + std::to_wstring(::GetLastError()));
             ok = false;
         }
@@ -394,7 +464,8 @@ DWORD Uninstall(const std::wstring& infPath) {
     ::DeleteFileW(pnf.c_str());
     if (unplugged) PlugBack();
     g_log.Write(L"package " + infName + (ok ? L" removed" : L" not wholly removed"));
-    return ok ? 0x0100 : kFailedFlag | 0x010000;
+    if (!ok) return kFailedFlag | 0x010000;
+    return g_rebootNeeded ? kRebootFlag | 0x0100 : 0x0100;
 }
 
 std::vector<std::wstring> Arguments() {
