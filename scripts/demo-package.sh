@@ -225,7 +225,7 @@ rc=$pkg_code
 say "Uninstall exit code: $rc ($(seconds $(($(now_ms) - t0))) s); its log:"
 [ -f "$setup_log" ] && tr -d '\r' <"$setup_log" | sed 's/^/    /'
 [ "$rc" -eq 0 ] || [ "$rc" -eq 3010 ] || fail "the uninstall ended with $rc"
-pkg_check_uninstalled || fail "$pkg_error"
+pkg_check_uninstalled "$rc" || fail "$pkg_error"
 say "Gone: $pkg_gone"
 say "Stays, by design: $pkg_stays"
 

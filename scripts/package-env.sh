@@ -127,13 +127,20 @@ pkg_uninstall() {
   [ "$pkg_code" = 0 ]
 }
 
-# pkg_check_uninstalled: nothing of the installation is left but what stays
+# pkg_check_uninstalled CODE: nothing of the installation is left but what stays
 # by design; sets pkg_gone and pkg_stays to say which is which.
+# CODE is the uninstall's exit code: with 3010 (restart needed) the driver's
+# service may still be there, marked for deletion at the restart: Wine, like
+# Windows, keeps a driver loaded while it still runs.
 pkg_check_uninstalled() {
-  local service dll
-  for service in "${pkg_services[@]}" nrvrfsw; do
+  local service dll driver_note=""
+  for service in "${pkg_services[@]}"; do
     wait_for 30 service_is "$service" "" || { pkg_error="service $service is still there"; return 1; }
   done
+  if ! wait_for 10 service_is nrvrfsw ""; then
+    [ "$1" = 3010 ] || { pkg_error="service nrvrfsw is still there, and the uninstall asked for no restart"; return 1; }
+    driver_note=" (its service, still loaded, is marked for deletion at the restart the exit code 3010 asks for)"
+  fi
   [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/nrvrfsw.sys" ] ||
     { pkg_error="nrvrfsw.sys is still in system32\\drivers"; return 1; }
   [ ! -e "$install_dir" ] || { pkg_error="$install_win is still there: $(ls "$install_dir" | tr '\n' ' ')"; return 1; }
@@ -142,13 +149,14 @@ pkg_check_uninstalled() {
   win64 reg query "$radio_support_key" /v SupportDLL >/dev/null 2>&1 ||
     { pkg_error="the Bluetooth stack's \"SupportDLL\" value was deleted; it is not the package's"; return 1; }
   pkg_gone="the services POSTURESVC and NRVRadioSvc, the driver nrvrfsw (service and"
-  pkg_gone+=" nrvrfsw.sys), the folder $install_win, the pen launcher;"
+  pkg_gone+=" nrvrfsw.sys$driver_note), the folder $install_win, the pen launcher;"
   pkg_gone+=" \"SupportDLL\" is empty again"
   pkg_stays="the value \"SupportDLL\" itself (the Bluetooth stack's), \"LEDSTATE\" = $(ledstate)"
   pkg_stays+=" (the hotkey driver's key)"
   local temp
-  for temp in "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp; do
-    [ -d "$temp" ] && pkg_stays+=", the extraction folder ${temp#"$WINEPREFIX/drive_c/"} (the package's options do not delete it)"
+  for temp in "$WINEPREFIX"/drive_c/users/*/Temp/NrvSystemDriver*.temp \
+    "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp; do
+    [ -d "$temp" ] && pkg_stays+=", the extraction folder C:\\${temp#"$WINEPREFIX/drive_c/"} (the package's options do not delete it)"
   done
   if win64 reg query "$posture_key" >/dev/null 2>&1; then
     pkg_stays+=", the posture service's install decisions under $posture_key"

@@ -64,7 +64,7 @@ say "installed again over itself, exit code $pkg_code"
 step "4. Uninstall"
 pkg_uninstall "$work_win\\uninstall.log" || true
 [ "$pkg_code" = 0 ] || [ "$pkg_code" = 3010 ] || fail "the uninstall ended with '$pkg_code'"
-pkg_check_uninstalled || fail "after the uninstall: $pkg_error"
+pkg_check_uninstalled "$pkg_code" || fail "after the uninstall: $pkg_error"
 say "uninstalled"
 
 step "5. A package with a corrupted entry"
