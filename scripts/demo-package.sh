@@ -226,7 +226,11 @@ say "Uninstall exit code: $rc ($(seconds $(($(now_ms) - t0))) s); its log:"
 [ -f "$setup_log" ] && tr -d '\r' <"$setup_log" | sed 's/^/    /'
 [ "$rc" -eq 0 ] || [ "$rc" -eq 3010 ] || fail "the uninstall ended with $rc"
 pkg_check_uninstalled "$rc" || fail "$pkg_error"
-say "Gone: $pkg_gone"
-say "Stays, by design: $pkg_stays"
+say "Gone:"
+printf '%s\n' "$pkg_gone" | tr ';' '\n' | sed 's/^ *//; s/^/    - /'
+say "Stays, by design:"
+printf '%s\n' "$pkg_stays" | tr ';' '\n' | sed 's/^ *//; s/^/    - /'
+say "(The demonstration then removes the simulated notebook, the keys and the"
+say "extraction folder.)"
 
 demo_finish

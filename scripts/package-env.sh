@@ -148,18 +148,17 @@ pkg_check_uninstalled() {
   [ -z "$dll" ] || { pkg_error="\"SupportDLL\" still names '$dll'"; return 1; }
   win64 reg query "$radio_support_key" /v SupportDLL >/dev/null 2>&1 ||
     { pkg_error="the Bluetooth stack's \"SupportDLL\" value was deleted; it is not the package's"; return 1; }
-  pkg_gone="the services POSTURESVC and NRVRadioSvc, the driver nrvrfsw (service and"
-  pkg_gone+=" nrvrfsw.sys$driver_note), the folder $install_win, the pen launcher;"
-  pkg_gone+=" \"SupportDLL\" is empty again"
-  pkg_stays="the value \"SupportDLL\" itself (the Bluetooth stack's), \"LEDSTATE\" = $(ledstate)"
+  pkg_gone="the services POSTURESVC and NRVRadioSvc; the pen launcher's process; the driver"
+  pkg_gone+=" nrvrfsw.sys$driver_note; the folder $install_win; \"SupportDLL\" is empty again"
+  pkg_stays="the value \"SupportDLL\" itself (the Bluetooth stack's); \"LEDSTATE\" = $(ledstate)"
   pkg_stays+=" (the hotkey driver's key)"
   local temp
   for temp in "$WINEPREFIX"/drive_c/users/*/Temp/NrvSystemDriver*.temp \
     "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp; do
-    [ -d "$temp" ] && pkg_stays+=", the extraction folder C:\\${temp#"$WINEPREFIX/drive_c/"} (the package's options do not delete it)"
+    [ -d "$temp" ] && temp=${temp#"$WINEPREFIX/drive_c/"} && pkg_stays+="; the extraction folder C:\\${temp//\//\\} (the package's options do not delete it)"
   done
   if win64 reg query "$posture_key" >/dev/null 2>&1; then
-    pkg_stays+=", the posture service's install decisions under $posture_key"
+    pkg_stays+="; the posture service's install decisions under $posture_key"
   fi
 }
 
