@@ -52,8 +52,9 @@ step "2. A test-only run"
 # The extractor takes only the test-only list (pkgsetupwb.exe.ini,
 # pkgsetup.exe, the extra file, DEDUZ45O.DLL, pkgsetupwb.exe): a name the
 # package lacks ends it with -117; the setup program checks them, installs
-# nothing and ends with 0.
-pkg_run /TESTONLY "/D$work_win\\testonly" || true
+# nothing and ends with 0. /S: without it the setup program ends with a
+# message box.
+pkg_run /S /TESTONLY "/D$work_win\\testonly" || true
 [ "$pkg_code" = 0 ] || fail "the test-only run ended with '$pkg_code', not 0"
 [ ! -e "$work_dir/testonly" ] || fail "the test-only run left its folder: $(ls "$work_dir/testonly" | tr '\n' ' ')"
 [ ! -e "$install_dir" ] && [ -z "$(service_state POSTURESVC)" ] || fail "the test-only run installed something"
