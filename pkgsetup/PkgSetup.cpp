@@ -142,6 +142,7 @@ private:
     nrv::UniqueServiceHandle m_manager;
     bool m_rebootNeeded = false;
     bool m_targetExisted = false;
+    bool m_driverStepRan = false;
 };
 
 unsigned long Setup::Run() {
@@ -445,6 +446,7 @@ unsigned long Setup::InstallRadio() {
 }
 
 unsigned long Setup::InstallDriver() {
+    m_driverStepRan = true;
     DWORD exitCode = 0;
     if (!RunProgram(L"driver install", Join(m_target, L"btsetup.exe"), L"", &exitCode)) {
         return kExitDriverInstallFailed;
@@ -515,9 +517,9 @@ void Setup::RollBack() {
     StopPenLaunchers();
     if (ServiceExists(kPostureService)) RemovePostureService();
     if (ServiceExists(kRadioService)) RemoveRadioService();
-    if (m_settings.driver && (ServiceExists(kDriverService) || IsFile(SystemDriverPath()))) {
-        RemoveDriver();
-    }
+    // The driver only when this run installed it: one that was there before
+    // (from another package) stays.
+    if (m_driverStepRan) RemoveDriver();
     RemoveFiles();
 }
 

@@ -2,13 +2,13 @@
 #include "SetupLibrary.h"
 
 #include <array>
-#include <string>
 
 #include "UniqueHandle.h"
 
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
+constexpr size_t kNameChars = 1024;
 
 constexpr std::array<DWORD, 256> MakeCrcTable() {
     std::array<DWORD, 256> table{};
@@ -27,20 +27,31 @@ DWORD Crc32Update(DWORD crc, const BYTE* data, DWORD length) {
     return ~crc;
 }
 
+// The read buffer, owned.
+struct Buffer {
+    void* data = ::VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ~Buffer() {
+        if (data != nullptr) ::VirtualFree(data, 0, MEM_RELEASE);
+    }
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+};
+
 DWORD Digest(const wchar_t* path, DWORD* crc, ULONGLONG* size) {
     nrv::UniqueFileHandle file(::CreateFileW(path, GENERIC_READ,
                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return ::GetLastError();
-    static_assert(kChunk % 4096 == 0);
-    std::string buffer(kChunk, '\0');
+    const Buffer buffer;
+    if (buffer.data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     DWORD value = 0;
     ULONGLONG total = 0;
     for (;;) {
         DWORD read = 0;
-        if (!::ReadFile(file.get(), buffer.data(), kChunk, &read, nullptr)) return ::GetLastError();
+        if (!::ReadFile(file.get(), buffer.data, kChunk, &read, nullptr)) return ::GetLastError();
         if (read == 0) break;
-        value = Crc32Update(value, reinterpret_cast<const BYTE*>(buffer.data()), read);
+        value = Crc32Update(value, static_cast<const BYTE*>(buffer.data), read);
         total += read;
     }
     *crc = value;
@@ -48,13 +59,16 @@ DWORD Digest(const wchar_t* path, DWORD* crc, ULONGLONG* size) {
     return ERROR_SUCCESS;
 }
 
-// A name beside target that no other file has: "<target>.~<n>".
-std::wstring TemporaryBeside(const wchar_t* target) {
+// A name beside target that no other file has: "<target>.~<n>"; false when
+// none fits.
+bool TemporaryBeside(const wchar_t* target, wchar_t (&name)[kNameChars]) {
+    const int length = ::lstrlenW(target);
+    if (length + 8 >= static_cast<int>(kNameChars)) return false;
     for (unsigned n = 0; n < 1000; ++n) {
-        std::wstring candidate = std::wstring(target) + L".~" + std::to_wstring(n);
-        if (::GetFileAttributesW(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) return candidate;
+        ::wsprintfW(name, L"%s.~%u", target, n);
+        if (::GetFileAttributesW(name) == INVALID_FILE_ATTRIBUTES) return true;
     }
-    return {};
+    return false;
 }
 
 }  // namespace
@@ -75,37 +89,37 @@ __declspec(dllexport) DWORD WINAPI DzCopyVerified(const wchar_t* source, const w
     DWORD error = Digest(source, &sourceCrc, &sourceSize);
     if (error != ERROR_SUCCESS) return error;
 
-    const std::wstring temporary = TemporaryBeside(target);
-    if (temporary.empty()) return ERROR_FILE_EXISTS;
-    if (!::CopyFileW(source, temporary.c_str(), TRUE)) return ::GetLastError();
+    wchar_t temporary[kNameChars];
+    if (!TemporaryBeside(target, temporary)) return ERROR_FILENAME_EXCED_RANGE;
+    if (!::CopyFileW(source, temporary, TRUE)) return ::GetLastError();
 
     DWORD copyCrc = 0;
     ULONGLONG copySize = 0;
-    error = Digest(temporary.c_str(), &copyCrc, &copySize);
+    error = Digest(temporary, &copyCrc, &copySize);
     if (error == ERROR_SUCCESS && (copyCrc != sourceCrc || copySize != sourceSize)) {
         error = ERROR_CRC;
     }
     if (error != ERROR_SUCCESS) {
-        ::DeleteFileW(temporary.c_str());
+        ::DeleteFileW(temporary);
         return error;
     }
     // A copied read-only attribute would keep the next setup from replacing it.
-    const DWORD attributes = ::GetFileAttributesW(temporary.c_str());
+    const DWORD attributes = ::GetFileAttributesW(temporary);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        ::SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        ::SetFileAttributesW(temporary, attributes & ~FILE_ATTRIBUTE_READONLY);
     }
-    if (::MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return ERROR_SUCCESS;
+    if (::MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING)) return ERROR_SUCCESS;
     error = ::GetLastError();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
         error == ERROR_USER_MAPPED_FILE || error == ERROR_LOCK_VIOLATION) {
         // In use: the checked copy takes target's place at the next restart.
-        if (::MoveFileExW(temporary.c_str(), target,
+        if (::MoveFileExW(temporary, target,
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
             return ERROR_SUCCESS_REBOOT_REQUIRED;
         }
         error = ::GetLastError();
     }
-    ::DeleteFileW(temporary.c_str());
+    ::DeleteFileW(temporary);
     return error;
 }
 

@@ -5,6 +5,7 @@
 // whose radio switch device has no driver (dpinst /U) and puts the driver
 // back at its end, as the "btsim" fixture had it.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,27 @@ DWORD ProcessOf(const wchar_t* name) {
     return service ? ServiceProcessId(service.get()) : 0;
 }
 
+// The process ids of the pen launchers running from the installed folder.
+std::vector<DWORD> PenLaunchers() {
+    std::vector<DWORD> ids;
+    const nrv::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (::lstrcmpiW(entry.szExeFile, L"NrvPenNote.exe") != 0) continue;
+        const nrv::UniqueHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t image[MAX_PATH * 2] = {};
+        DWORD size = MAX_PATH * 2;
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+            ::lstrcmpiW(image, (Target() + L"\\NrvPenNote.exe").c_str()) == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    return ids;
+}
+
 bool KeyExists(const wchar_t* key) {
     nrv::UniqueHKey handle;
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, handle.put()) ==
@@ -108,9 +130,18 @@ protected:
         const DWORD installed = RunDpinst(L"/S /SE /SW");
         EXPECT_EQ(installed, 0x0101u) << std::hex << installed;
         EXPECT_TRUE(WaitFor([] { return acpibt::FindRadioInterface().has_value(); }, 30000));
+        ::DeleteFileW((Windows() + L"\\DPINST.LOG").c_str());
+    }
+
+    // The log of a run without "-log" (a bad command line has none).
+    static std::wstring DefaultLog() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH + 1, temp);
+        return std::wstring(temp) + L"pkgsetup.log";
     }
 
     void SetUp() override {
+        defaultLogExisted = FileExists(DefaultLog());
         ASSERT_FALSE(DirectoryExists(Target())) << "a setup is installed already";
         // What Windows' Bluetooth stack and hotkey driver have on the notebook.
         ASSERT_TRUE(reg::SetString(reg::kRadioSupport, L"SupportDLL",
@@ -119,6 +150,7 @@ protected:
     }
 
     void TearDown() override {
+        if (!defaultLogExisted) ::DeleteFileW(DefaultLog().c_str());
         // Whatever a failed test left: the setup's own removal, then by hand.
         if (DirectoryExists(Target()) || StateOf(L"POSTURESVC") || StateOf(L"NRVRadioSvc")) {
             RunSetup(package, L"-uninstall -s");
@@ -162,6 +194,7 @@ protected:
 
     std::string Log() { return ReadFileBytes(logs / L"setup.log"); }
 
+    bool defaultLogExisted = false;
     TempDir packageDir;
     TempDir logs;
     std::wstring package = packageDir.Path();
@@ -211,6 +244,10 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
     EXPECT_TRUE(WaitFor(
         [] { return reg::GetDword(reg::kKeyhubParameters, L"LEDSTATE").has_value(); }, 10000));
 
+    // The pen launcher runs in this session.
+    ASSERT_TRUE(WaitFor([] { return PenLaunchers().size() == 1; }, 10000));
+    const DWORD penPid = PenLaunchers()[0];
+
     // Over itself: both services replaced and running again.
     const DWORD posturePid = ProcessOf(L"POSTURESVC");
     const DWORD radioPid = ProcessOf(L"NRVRadioSvc");
@@ -232,6 +269,11 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
     EXPECT_NE(ProcessOf(L"POSTURESVC"), posturePid);
     EXPECT_NE(ProcessOf(L"NRVRadioSvc"), radioPid);
     EXPECT_NE(Log().find("earlier installation"), std::string::npos);
+    // The earlier pen launcher ended, a new one started.
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<DWORD> ids = PenLaunchers();
+        return ids.size() == 1 && ids[0] != penPid;
+    }));
     EXPECT_TRUE(acpibt::FindRadioInterface().has_value());
 
     // Uninstall: what the setup installed is gone, what the system keeps stays.
@@ -242,16 +284,23 @@ TEST_F(PkgSetup, InstallsUpgradesAndUninstalls) {
         << uninstalled << Log();
     EXPECT_EQ(StateOf(L"POSTURESVC"), 0u);
     EXPECT_EQ(StateOf(L"NRVRadioSvc"), 0u);
-    // Wine keeps a driver loaded once its device is gone: its service is then
-    // only marked for deletion, gone at the restart the setup asks for.
-    if (uninstalled == 0) {
-        EXPECT_EQ(StateOf(L"nrvrfsw"), 0u);
+    // Wine keeps a driver loaded (and its service running) once its device
+    // is gone: the service is then only marked for deletion, gone at the
+    // restart the setup asks for.
+    if (StateOf(L"nrvrfsw") != 0) {
+        EXPECT_EQ(uninstalled, pkgsetup::kExitRebootRequired);
+        const nrv::UniqueServiceHandle manager(
+            ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const nrv::UniqueServiceHandle driver(::OpenServiceW(manager.get(), L"nrvrfsw", DELETE));
+        ASSERT_TRUE(driver.valid());
+        EXPECT_FALSE(::DeleteService(driver.get()));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     }
-    EXPECT_NE(StateOf(L"nrvrfsw"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(WaitFor([] { return !acpibt::FindRadioInterface(); }, 10000));
     EXPECT_FALSE(FileExists(Windows() + L"\\system32\\drivers\\nrvrfsw.sys"));
     EXPECT_FALSE(FileExists(Windows() + L"\\inf\\nrvrfsw.inf"));
     EXPECT_FALSE(DirectoryExists(Target()));
+    EXPECT_TRUE(PenLaunchers().empty());
     EXPECT_EQ(reg::GetString(reg::kRadioSupport, L"SupportDLL"), std::wstring());
     EXPECT_TRUE(KeyExists(kPostureKey));
     EXPECT_TRUE(reg::GetDword(reg::kKeyhubParameters, L"LEDSTATE").has_value());
@@ -293,6 +342,7 @@ TEST_F(PkgSetup, RefusesABrokenPackageWithoutInstallingAnything) {
     // A bad command line.
     EXPECT_EQ(RunSetup(package, L"-s -frobnicate"), pkgsetup::kExitBadCommandLine);
     EXPECT_EQ(RunSetup(package, L"-s -log \"unclosed"), pkgsetup::kExitBadCommandLine);
+    EXPECT_NE(ReadFileBytes(DefaultLog()).find("command line: FAILED"), std::string::npos);
 
     const std::string text = Log();
     EXPECT_NE(text.find("settings: FAILED"), std::string::npos) << text;
@@ -300,6 +350,24 @@ TEST_F(PkgSetup, RefusesABrokenPackageWithoutInstallingAnything) {
     EXPECT_FALSE(DirectoryExists(Target()));
     EXPECT_EQ(StateOf(L"POSTURESVC"), 0u);
     EXPECT_EQ(StateOf(L"NRVRadioSvc"), 0u);
+}
+
+TEST_F(PkgSetup, AFailedStepRemovesWhatTheRunInstalled) {
+    LayOutPackage(package);
+    const std::wstring log = logs / L"setup.log";
+    // A radio service program that installs nothing (the launcher ignores
+    // "/INSTALL" and exits 0): the posture service is installed and running
+    // by then, the files are in place.
+    ASSERT_TRUE(CopyInto(ExeDirectory() + L"\\POSTURESVCINST.exe", package + L"\\RadioSvc.exe"));
+    EXPECT_EQ(RunSetup(package, L"-s -log \"" + log + L"\""), pkgsetup::kExitRadioInstallFailed);
+    const std::string text = Log();
+    EXPECT_NE(text.find("POSTURESVC running"), std::string::npos) << text;
+    EXPECT_NE(text.find("radio service install: FAILED"), std::string::npos) << text;
+    EXPECT_NE(text.find("roll back"), std::string::npos) << text;
+    EXPECT_EQ(StateOf(L"POSTURESVC"), 0u);
+    EXPECT_EQ(StateOf(L"NRVRadioSvc"), 0u);
+    EXPECT_FALSE(DirectoryExists(Target()));
+    EXPECT_FALSE(acpibt::FindRadioInterface().has_value()) << "btsetup ran after the failure";
 }
 
 TEST_F(PkgSetup, TestOnlyChecksTheSetupsFilesAndInstallsNothing) {
