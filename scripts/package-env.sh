@@ -86,8 +86,20 @@ pkg_exec() {
   pkg_code=$(printf '%s\n' "$pkg_run_output" | sed -n 's/^exit=\(-\{0,1\}[0-9]*\)$/\1/p' | tail -1)
   [ "$pkg_code" = 0 ]
 }
-# pkg_run ARGS...: the package, as pkg_exec.
-pkg_run() { pkg_exec "$(winpath "$pkg_exe")" "$@"; }
+# pkg_run ARGS...: the package, as pkg_exec. The package is a GUI program:
+# even silent it makes its dialog, unseen. While the simulated devices keep
+# Wine's desktop busy, a new program can find no graphics driver and the
+# dialog is not made (-171, 0x2100010F): so the desktop is waited for first,
+# and a run that ends with -171 is waited for and made once more, saying so.
+pkg_run() {
+  nrv_wait_for_desktop
+  pkg_exec "$(winpath "$pkg_exe")" "$@" && return 0
+  [ "$pkg_code" = -171 ] || return 1
+  say "  (the package could not make its dialog (-171): Wine's desktop did not answer; running it again)"
+  sleep 2
+  nrv_wait_for_desktop
+  pkg_exec "$(winpath "$pkg_exe")" "$@"
+}
 
 # pkg_check_installed: the services run, the driver is loaded above the
 # device, "SupportDLL" names the installed library, the programs are in place.
