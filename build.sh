@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs the main job: installs what is missing, builds
 # both architectures, gathers every deliverable into out/bin and lists them
-# with architecture and size, then demonstrates the posture service on the
-# simulated notebook (scripts/demo-posture.sh) and then the radio service
-# (scripts/demo-radio.sh); a failure of either fails the build.
+# with architecture and size, builds the package executable from them
+# (scripts/build-package.sh), then demonstrates the whole package on the
+# simulated notebook (scripts/demo-package.sh); a failure fails the build.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup-host.sh
@@ -29,6 +29,7 @@ for f in "$out"/bin/*; do
   printf '  %-28s %-5s %10s\n' "$(basename "$f")" "$arch" "$(stat -c %s "$f")"
 done
 
-scripts/demo-posture.sh
-scripts/demo-radio.sh
-scripts/demo-selfextract.sh
+# The smaller demonstrations (scripts/demo-posture.sh, demo-radio.sh,
+# demo-selfextract.sh) run by hand; the package's shows their events too.
+scripts/build-package.sh
+scripts/demo-package.sh

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# btsim.sh install [BINDIR] | remove [BINDIR]
+# btsim.sh install [BINDIR] | install-bus [BINDIR] | remove [BINDIR]
 # Loads the simulated ACPI firmware device of the Bluetooth radio switch into
 # the project's Wine prefix, and through Wine's Plug and Play manager the real
 # radio switch driver above it. BINDIR (default: the x64 tree's bin folder)
@@ -12,6 +12,9 @@
 # the bus (which removes the device), deletes both services, the files, the
 # device's and the driver's registry entries and the values the tests set, and
 # checks that the interface is gone. Both end in the state they name, or fail.
+# "install-bus" loads the bus and its device only, without the driver package:
+# the device waits for a driver until one is installed (as the package's
+# setup program does), and "remove" takes both away again.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 bus=nrvacpisim
@@ -98,19 +101,20 @@ remove() {
 }
 
 install() {
-  local file
+  local file driver_package="${1:-yes}"
   for file in $bus.sys wmilib.sys $driver.sys $driver.inf btsimctl.exe; do
     [ -f "$bindir/$file" ] || fail "no $file in $bindir (the x64 tree builds it)"
   done
   nrv_ensure_prefix
   remove  # what an interrupted run left
   cp "$bindir/wmilib.sys" "$bindir/$bus.sys" "$system/drivers/"
-  cp "$bindir/$driver.inf" "$bindir/$driver.sys" "$inf/"
+  [ "$driver_package" = no ] || cp "$bindir/$driver.inf" "$bindir/$driver.sys" "$inf/"
   local output
   output=$(sc create "$bus" type= kernel start= demand binPath= "C:\\windows\\system32\\drivers\\$bus.sys") ||
     fail "sc create failed: $output"
   output=$(sc start "$bus") || fail "sc start failed: $output"
   wait_state "$bus" RUNNING || fail "service $bus does not run (state: $(state $bus))"
+  [ "$driver_package" = no ] && return 0
   output=$(btsimctl wait-interface present 30000) ||
     fail "the radio switch driver did not come up above the simulated device: $output"
 }
@@ -120,9 +124,13 @@ case "${1:-}" in
     [ -z "${2:-}" ] || bindir="$2"
     install
     echo "btsim: bus $bus running, $driver loaded above ACPI\\NRV0B01, interface present" ;;
+  install-bus)
+    [ -z "${2:-}" ] || bindir="$2"
+    install no
+    echo "btsim: bus $bus running, ACPI\\NRV0B01 without a driver" ;;
   remove)
     [ -z "${2:-}" ] || bindir="$2"
     remove
     echo "btsim: $bus and $driver removed" ;;
-  *) echo "usage: btsim.sh install [BINDIR] | remove [BINDIR]" >&2; exit 2 ;;
+  *) echo "usage: btsim.sh install [BINDIR] | install-bus [BINDIR] | remove [BINDIR]" >&2; exit 2 ;;
 esac

@@ -12,7 +12,8 @@
 # Run after the build (./build.sh runs it last); POSTURESVC.exe and
 # POSTURESVC.ini come from out/bin, or from the x64 tree when out/bin has none.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+demo_name=demo-posture
+source "$(dirname "${BASH_SOURCE[0]}")/demo-lib.sh"
 # Nothing here draws a window.
 unset DISPLAY
 
@@ -27,47 +28,12 @@ service_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service"
 posture_key='HKLM\SOFTWARE\NORVALE\NORVALE System Driver\NORVALE Posture Service'
 vadctl_exe="$NRV_BUILD/x64/bin/vadctl.exe"
 
-say() { printf '%s\n' "$*"; }
-step() { printf '\n== %s\n' "$*"; }
-fail() {
-  printf '\ndemo-posture: FAILED: %s\n' "$*" >&2
-  exit 1
-}
-
-# A 64-bit Windows program, its output (without CRs) through a file: a Wine
-# background process it starts would hold a pipe open and its reader waiting.
-# A minute at most.
-win64() {
-  local out rc=0
-  out=$(mktemp)
-  timeout -k 5 60 "$NRV_WINE64" "$@" </dev/null >"$out" 2>&1 || rc=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $rc
-}
-sc() { win64 sc "$@"; }
 vadctl() { win64 "$vadctl_exe" "$@"; }
 posturesvc() { win64 "$demo_win\\POSTURESVC.exe" "$@"; }
 
 # RUNNING, STOPPED, ...; empty when there is no such service.
-state() {
-  { sc query "$service" || true; } | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
-}
-
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# wait_for SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds
-# (status 0) or SECONDS have passed (status 1).
-wait_for() {
-  local limit=$(($(now_ms) + $1 * 1000))
-  shift
-  while :; do
-    "$@" && return 0
-    [ "$(now_ms)" -lt "$limit" ] || return 1
-    sleep 0.2
-  done
-}
-state_is() { [ "$(state)" = "$1" ]; }
+state() { service_state "$service"; }
+state_is() { service_is "$service" "$1"; }
 
 # The indicators' states (slate/laptop, undocked/docked) and write counts,
 # from `vadctl indicators`, into slate_state, slate_writes, dock_state and
@@ -185,7 +151,6 @@ cleanup() {
   exit $rc
 }
 
-started_ms=$(now_ms)
 echo
 echo "Demonstration: the posture service on the simulated notebook (Wine)"
 
@@ -372,5 +337,4 @@ say "The simulated device is unloaded and its indicators unregistered."
 say "The service's whole log, function traces included, stays in $log_win"
 say "($log_file)."
 
-echo
-echo "Demonstration passed in $((($(now_ms) - started_ms) / 1000)) s."
+demo_finish

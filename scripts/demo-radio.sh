@@ -13,7 +13,8 @@
 # where this machine cannot run 32-bit Wine, the x64 tree's build of the
 # same program is shown instead (and the script says so).
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+demo_name=demo-radio
+source "$(dirname "${BASH_SOURCE[0]}")/demo-lib.sh"
 unset DISPLAY
 
 service=NRVRadioSvc
@@ -24,13 +25,6 @@ service_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service"
 keyhub_key='HKLM\SYSTEM\CurrentControlSet\Services\keyhub'
 led_key="$keyhub_key\\Parameters"
 vadctl_exe="$NRV_BUILD/x64/bin/vadctl.exe"
-
-say() { printf '%s\n' "$*"; }
-step() { printf '\n== %s\n' "$*"; }
-fail() {
-  printf '\ndemo-radio: FAILED: %s\n' "$*" >&2
-  exit 1
-}
 
 # Which build to show: the shipped x86 one when this machine runs 32-bit
 # programs, else the x64 tree's build of the same sources.
@@ -44,35 +38,12 @@ else
 fi
 bin="$NRV_BUILD/$arch/bin"
 
-# A Windows program, its output (without CRs) through a file; a minute at most.
-run() {
-  local out rc=0
-  out=$(mktemp)
-  timeout -k 5 60 "$@" </dev/null >"$out" 2>&1 || rc=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $rc
-}
-win64() { run "$NRV_WINE64" "$@"; }
-sc() { win64 sc "$@"; }
 vadctl() { win64 "$vadctl_exe" "$@"; }
 radioctl() { run "$loader" "$bin/radioctl.exe" "$@"; }
 radiosvc() { run "$loader" "$demo_win\\RadioSvc.exe" "$@"; }
 
-state() {
-  { sc query "$service" || true; } | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
-}
-state_is() { [ "$(state)" = "$1" ]; }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-wait_for() {
-  local limit=$(($(now_ms) + $1 * 1000))
-  shift
-  while :; do
-    "$@" && return 0
-    [ "$(now_ms)" -lt "$limit" ] || return 1
-    sleep 0.2
-  done
-}
+state() { service_state "$service"; }
+state_is() { service_is "$service" "$1"; }
 
 # The LED register writes in the device's log: one word each (0 lit, 1 out).
 led_writes() { vadctl log | grep -o 'words=0xff00,0x56,0x[01],0xfffe' | sed 's/.*0x56,0x\([01]\).*/\1/'; }
@@ -126,7 +97,6 @@ cleanup() {
   exit $rc
 }
 
-started_ms=$(now_ms)
 echo
 echo "Demonstration: the radio service on the simulated notebook (Wine)"
 
@@ -222,5 +192,4 @@ loaded=0
 say "The simulated managers and device are removed, and the hotkey driver's key"
 say "deleted. The service's whole log stays in $demo_win\\RadioSvc.log."
 
-echo
-echo "Demonstration passed in $((($(now_ms) - started_ms) / 1000)) s."
+demo_finish

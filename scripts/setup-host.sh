@@ -8,6 +8,8 @@ packages=(cmake ninja-build mingw-w64 binutils-mingw-w64 g++-mingw-w64 libz-ming
           googletest wine wine64 wine32:i386 xvfb xauth imagemagick clang-format)
 # The self-extractor: minizip's source package (bzip2), its benchmark (bc).
 packages+=(bzip2 bc)
+# The package: its archive listed and checked (unzip, zipinfo).
+packages+=(unzip)
 
 missing=()
 for p in "${packages[@]}"; do
