@@ -45,7 +45,8 @@ holder=
 trap '[ -n "$holder" ] && kill "$holder" 2>/dev/null; wineserver -k >/dev/null 2>&1 || true; nrv_stop_display' EXIT
 
 mkdir -p "$work"
-if [ ! -f "$work/pkg.exe" ]; then
+# The package is made again whenever the program in front of it is newer.
+if [ ! -f "$work/pkg.exe" ] || [ "$bin/selfextract.exe" -nt "$work/pkg.exe" ]; then
   echo "== making the 200 MB package"
   "$NRV_WINE64" "$bin/selfextract_bench.exe" --make "$(win "$work/data")" "$(win "$work/pkg.exe")" \
     "$(win "$bin/selfextract.exe")" </dev/null | tr -d '\r'
