@@ -6,9 +6,15 @@
 //                           and writes every entry with a plain loop of raw
 //                           inflate and WriteFile (no CRC check)
 //   --noop                  nothing: the cost of starting a program
+//   --window [MS]           a hidden dialog created, its message loop run
+//                           until it closes itself (after MS milliseconds,
+//                           default 0): the cost under Wine of a program with
+//                           a window (desktop, X11 driver); with a long MS it
+//                           holds Wine's desktop open for the other runs
 #include "Extractor.h"
 #include "PackageBuilder.h"
 
+#include <commctrl.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -175,15 +181,65 @@ int direct(const std::wstring& package, const std::wstring& folder) {
     return code == sfx::rc::Ok ? 0 : 1;
 }
 
+UINT g_holdMs = 0;
+
+INT_PTR CALLBACK hiddenProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        if (g_holdMs == 0 || ::SetTimer(dialog, 1, g_holdMs, nullptr) == 0)
+            ::PostMessageW(dialog, WM_CLOSE, 0, 0);
+        return TRUE;
+    }
+    if (message == WM_CLOSE || message == WM_TIMER) {
+        ::DestroyWindow(dialog);
+        ::PostQuitMessage(0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The silent package's window without the package: the common controls
+// loaded and a hidden dialog with the extractor's font from an in-memory
+// template, as the extractor makes its own.
+int window() {
+    HMODULE comctl = ::LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    auto init = comctl ? reinterpret_cast<InitFn>(reinterpret_cast<void*>(
+                             ::GetProcAddress(comctl, "InitCommonControlsEx")))
+                       : nullptr;
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    if (init) init(&controls);
+    alignas(4) WORD t[64] = {};
+    auto* header = reinterpret_cast<DLGTEMPLATE*>(t);
+    header->style = DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    header->cx = 100;
+    header->cy = 50;
+    // Menu, class and title empty, then the font.
+    WORD* font = t + sizeof(DLGTEMPLATE) / sizeof(WORD) + 3;
+    *font++ = 8;
+    std::wcscpy(reinterpret_cast<wchar_t*>(font), L"MS Shell Dlg");
+    HWND dialog = ::CreateDialogIndirectParamW(nullptr, header, nullptr, hiddenProc, 0);
+    if (dialog == nullptr) return 1;
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"--noop") == 0) return 0;
+    if (argc >= 2 && std::wcscmp(argv[1], L"--window") == 0) {
+        if (argc >= 3) g_holdMs = static_cast<UINT>(std::wcstoul(argv[2], nullptr, 10));
+        return window();
+    }
     if (argc >= 5 && std::wcscmp(argv[1], L"--make") == 0) return make(argv[2], argv[3], argv[4]);
     if (argc >= 4 && std::wcscmp(argv[1], L"--plain") == 0) return plain(argv[2], argv[3]);
     if (argc >= 4 && std::wcscmp(argv[1], L"--direct") == 0) return direct(argv[2], argv[3]);
-    std::fprintf(
-        stderr,
-        "usage: selfextract_bench --make FOLDER PACKAGE STUB | --plain PACKAGE FOLDER | --noop\n");
+    std::fprintf(stderr,
+                 "usage: selfextract_bench --make FOLDER PACKAGE STUB | --plain PACKAGE FOLDER | "
+                 "--noop | --window\n");
     return 2;
 }
