@@ -38,6 +38,28 @@ nrv_ensure_prefix() {
     "$NRV_WINE64" wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  nrv_ensure_fonts
+}
+
+# The faces the self-extractor names that Wine does not have, mapped to the
+# Debian fonts scripts/setup-host.sh installs: the Japanese banner face
+# "MS PMincho" and the banner's "Times New Roman". Tahoma (the dialogs'
+# "MS Shell Dlg") links to fonts with the Japanese, Thai, Greek and Hebrew
+# glyphs it lacks, as it links to the Windows fonts on Windows: without the
+# link Wine draws boxes for them.
+nrv_ensure_fonts() {
+  grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null &&
+    grep -q '^"Tahoma"=.*ipagp' "$WINEPREFIX/system.reg" 2>/dev/null && return 0
+  local link='SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  local tahoma='ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0DejaVuSans.ttf,DejaVu Sans\0'
+  tahoma+='MSGOTHIC.TTC,MS UI Gothic\0MINGLIU.TTC,PMingLiU\0SIMSUN.TTC,SimSun\0GULIM.TTC,Gulim'
+  {
+    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PMincho" /d IPAPMincho /f
+    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "DejaVu Serif" /f
+    "$NRV_WINE64" reg add "HKLM\\$link" /v Tahoma /t REG_MULTI_SZ /d "$tahoma" /f
+  } </dev/null >/dev/null 2>&1
+  # The registry reaches the prefix's files when the server ends.
+  timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
 # One Xvfb display for a run's GUI tests (NRV_GUI_DISPLAY); other tests run
