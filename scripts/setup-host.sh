@@ -9,9 +9,11 @@ packages=(cmake ninja-build mingw-w64 binutils-mingw-w64 g++-mingw-w64 libz-ming
 # The self-extractor: minizip's source package (bzip2), its benchmark (bc).
 packages+=(bzip2 bc)
 # The self-extractor's 23 languages on the test display: Wine's own fonts
-# (Tahoma), Japanese (IPA Gothic and the banner's Mincho), Thai (Loma),
-# Greek, Hebrew and Arabic (DejaVu). scripts/wine-env.sh links them to Tahoma.
-packages+=(fonts-wine fonts-ipafont-gothic fonts-ipafont-mincho fonts-tlwg-loma-ttf fonts-dejavu-core)
+# (Tahoma), Greek and Hebrew (Liberation Sans), Japanese (IPA Gothic and the
+# banner's Mincho), Thai (Loma), the rest (DejaVu). scripts/wine-env.sh links
+# them to Tahoma.
+packages+=(fonts-wine fonts-liberation2 fonts-ipafont-gothic fonts-ipafont-mincho fonts-tlwg-loma-ttf
+           fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

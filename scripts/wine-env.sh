@@ -44,18 +44,27 @@ nrv_ensure_prefix() {
 # The faces the self-extractor names that Wine does not have, mapped to the
 # Debian fonts scripts/setup-host.sh installs: the Japanese banner face
 # "MS PMincho" and the banner's "Times New Roman". Tahoma (the dialogs'
-# "MS Shell Dlg") links to fonts with the Japanese, Thai, Greek and Hebrew
-# glyphs it lacks, as it links to the Windows fonts on Windows: without the
-# link Wine draws boxes for them.
+# "MS Shell Dlg") links to fonts with the Greek, Hebrew, Japanese and Thai
+# glyphs it lacks (Liberation Sans first: its widths are near Tahoma's), as
+# it links to the Windows fonts on Windows: without the link Wine draws
+# boxes for them. Without Tahoma itself Wine takes the first
+# linked font for it.
 nrv_ensure_fonts() {
+  # Debian's Wine does not load its own fonts (fonts-wine) from their folder:
+  # Tahoma is found in the prefix's Fonts folder.
+  local font
+  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
+    [ -f "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
   grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null &&
-    grep -q '^"Tahoma"=.*ipagp' "$WINEPREFIX/system.reg" 2>/dev/null && return 0
+    grep -q '^"Tahoma"=str(7):"LiberationSans-Regular.ttf' "$WINEPREFIX/system.reg" 2>/dev/null && return 0
   local link='SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
-  local tahoma='ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0DejaVuSans.ttf,DejaVu Sans\0'
+  local tahoma='LiberationSans-Regular.ttf,Liberation Sans\0ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0'
+  tahoma+='DejaVuSans.ttf,DejaVu Sans\0'
   tahoma+='MSGOTHIC.TTC,MS UI Gothic\0MINGLIU.TTC,PMingLiU\0SIMSUN.TTC,SimSun\0GULIM.TTC,Gulim'
   {
     "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PMincho" /d IPAPMincho /f
-    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "DejaVu Serif" /f
+    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "Liberation Serif" /f
     "$NRV_WINE64" reg add "HKLM\\$link" /v Tahoma /t REG_MULTI_SZ /d "$tahoma" /f
   } </dev/null >/dev/null 2>&1
   # The registry reaches the prefix's files when the server ends.
