@@ -43,12 +43,14 @@ nrv_ensure_prefix() {
 
 # The faces the self-extractor names that Wine does not have, mapped to the
 # Debian fonts scripts/setup-host.sh installs: the Japanese banner face
-# "MS PMincho" and the banner's "Times New Roman". Tahoma (the dialogs'
-# "MS Shell Dlg") links to fonts with the Greek, Hebrew, Japanese and Thai
-# glyphs it lacks (Liberation Sans first: its widths are near Tahoma's), as
-# it links to the Windows fonts on Windows: without the link Wine draws
-# boxes for them. Without Tahoma itself Wine takes the first
-# linked font for it.
+# "MS PMincho" and the banner's "Times New Roman". The dialogs' "MS Shell Dlg"
+# becomes DejaVu Sans instead of Wine's Tahoma: Wine shapes Hebrew, Arabic and
+# Thai text (DrawText, Uniscribe) with the glyphs of the selected font only,
+# never with a linked one, and its Tahoma has no Hebrew or Thai (Windows'
+# has). DejaVu Sans has Latin, Greek, Cyrillic, Hebrew and Arabic; it links
+# to IPA P Gothic for Japanese (drawn without shaping, so the link serves)
+# and to Loma for Thai, which Wine still draws as boxes: no Debian font has
+# Thai beside the other scripts. Tahoma links to the same fonts.
 nrv_ensure_fonts() {
   # Debian's Wine does not load its own fonts (fonts-wine) from their folder:
   # Tahoma is found in the prefix's Fonts folder.
@@ -56,16 +58,17 @@ nrv_ensure_fonts() {
   for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
     [ -f "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
   done
-  grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null &&
-    grep -q '^"Tahoma"=str(7):"LiberationSans-Regular.ttf' "$WINEPREFIX/system.reg" 2>/dev/null && return 0
-  local link='SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
-  local tahoma='LiberationSans-Regular.ttf,Liberation Sans\0ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0'
-  tahoma+='DejaVuSans.ttf,DejaVu Sans\0'
-  tahoma+='MSGOTHIC.TTC,MS UI Gothic\0MINGLIU.TTC,PMingLiU\0SIMSUN.TTC,SimSun\0GULIM.TTC,Gulim'
+  grep -q '^"MS Shell Dlg"="DejaVu Sans"' "$WINEPREFIX/system.reg" 2>/dev/null &&
+    grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null && return 0
+  local link='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  local substitutes='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  local fallbacks='ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0DejaVuSans.ttf,DejaVu Sans'
   {
     "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PMincho" /d IPAPMincho /f
     "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "Liberation Serif" /f
-    "$NRV_WINE64" reg add "HKLM\\$link" /v Tahoma /t REG_MULTI_SZ /d "$tahoma" /f
+    "$NRV_WINE64" reg add "$substitutes" /v "MS Shell Dlg" /d "DejaVu Sans" /f
+    "$NRV_WINE64" reg add "$link" /v "DejaVu Sans" /t REG_MULTI_SZ /d "$fallbacks" /f
+    "$NRV_WINE64" reg add "$link" /v Tahoma /t REG_MULTI_SZ /d "$fallbacks" /f
   } </dev/null >/dev/null 2>&1
   # The registry reaches the prefix's files when the server ends.
   timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
