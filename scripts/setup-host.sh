@@ -14,6 +14,9 @@ packages+=(bzip2 bc)
 # them to Tahoma.
 packages+=(fonts-wine fonts-liberation2 fonts-ipafont-gothic fonts-ipafont-mincho fonts-tlwg-loma-ttf
            fonts-dejavu-core)
+# The test display's dialog face is made from two of them by
+# scripts/make-dialog-font.py (Debian's python3 with fontforge).
+packages+=(python3-fontforge)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -58,7 +58,18 @@ nrv_ensure_fonts() {
   for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
     [ -f "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
   done
-  grep -q '^"MS Shell Dlg"="DejaVu Sans"' "$WINEPREFIX/system.reg" 2>/dev/null &&
+  # The dialog face: DejaVu Sans with Loma's Thai merged in, made once per
+  # build tree (scripts/make-dialog-font.py); DejaVu Sans alone when it
+  # cannot be made (Thai then shows boxes).
+  local dialog="DejaVu Sans" fonts="$NRV_BUILD/fonts"
+  if [ -f "$fonts/NrvDialogSans-Bold.ttf" ] ||
+    /usr/bin/python3 "$NRV_ROOT/scripts/make-dialog-font.py" "$fonts" >"$NRV_BUILD/fonts.log" 2>&1; then
+    cp -f "$fonts"/NrvDialogSans-*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    dialog="NRV Dialog Sans"
+  else
+    echo "wine: the dialog face could not be made (see $NRV_BUILD/fonts.log); Thai will show boxes" >&2
+  fi
+  grep -q "^\"MS Shell Dlg\"=\"$dialog\"" "$WINEPREFIX/system.reg" 2>/dev/null &&
     grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null && return 0
   local link='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
   local substitutes='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
@@ -66,8 +77,8 @@ nrv_ensure_fonts() {
   {
     "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PMincho" /d IPAPMincho /f
     "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "Liberation Serif" /f
-    "$NRV_WINE64" reg add "$substitutes" /v "MS Shell Dlg" /d "DejaVu Sans" /f
-    "$NRV_WINE64" reg add "$link" /v "DejaVu Sans" /t REG_MULTI_SZ /d "$fallbacks" /f
+    "$NRV_WINE64" reg add "$substitutes" /v "MS Shell Dlg" /d "$dialog" /f
+    "$NRV_WINE64" reg add "$link" /v "$dialog" /t REG_MULTI_SZ /d "$fallbacks" /f
     "$NRV_WINE64" reg add "$link" /v Tahoma /t REG_MULTI_SZ /d "$fallbacks" /f
   } </dev/null >/dev/null 2>&1
   # The registry reaches the prefix's files when the server ends.
