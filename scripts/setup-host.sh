@@ -10,6 +10,15 @@ packages=(cmake ninja-build mingw-w64 binutils-mingw-w64 g++-mingw-w64 libz-ming
 packages+=(bzip2 bc)
 # The package: its archive listed and checked (unzip, zipinfo).
 packages+=(unzip)
+# The self-extractor's 23 languages on the test display: Wine's own fonts
+# (Tahoma), Greek and Hebrew (Liberation Sans), Japanese (IPA Gothic and the
+# banner's Mincho), Thai (Loma), the rest (DejaVu). scripts/wine-env.sh links
+# them to Tahoma.
+packages+=(fonts-wine fonts-liberation2 fonts-ipafont-gothic fonts-ipafont-mincho fonts-tlwg-loma-ttf
+           fonts-dejavu-core)
+# The test display's dialog face is made from two of them by
+# scripts/make-dialog-font.py (Debian's python3 with fontforge).
+packages+=(python3-fontforge)
 
 missing=()
 for p in "${packages[@]}"; do

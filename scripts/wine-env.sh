@@ -38,6 +38,51 @@ nrv_ensure_prefix() {
     "$NRV_WINE64" wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  nrv_ensure_fonts
+}
+
+# The faces the self-extractor names that Wine does not have, mapped to the
+# Debian fonts scripts/setup-host.sh installs: the Japanese banner face
+# "MS PMincho" and the banner's "Times New Roman". The dialogs' "MS Shell Dlg"
+# becomes DejaVu Sans instead of Wine's Tahoma: Wine shapes Hebrew, Arabic and
+# Thai text (DrawText, Uniscribe) with the glyphs of the selected font only,
+# never with a linked one, and its Tahoma has no Hebrew or Thai (Windows'
+# has). DejaVu Sans has Latin, Greek, Cyrillic, Hebrew and Arabic; it links
+# to IPA P Gothic for Japanese (drawn without shaping, so the link serves)
+# and to Loma for Thai, which Wine still draws as boxes: no Debian font has
+# Thai beside the other scripts. Tahoma links to the same fonts.
+nrv_ensure_fonts() {
+  # Debian's Wine does not load its own fonts (fonts-wine) from their folder:
+  # Tahoma is found in the prefix's Fonts folder.
+  local font
+  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
+    [ -f "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
+  # The dialog face: DejaVu Sans with Loma's Thai merged in, made once per
+  # build tree (scripts/make-dialog-font.py); DejaVu Sans alone when it
+  # cannot be made (Thai then shows boxes).
+  local dialog="DejaVu Sans" fonts="$NRV_BUILD/fonts"
+  if [ -f "$fonts/NrvDialogSans-Bold.ttf" ] ||
+    /usr/bin/python3 "$NRV_ROOT/scripts/make-dialog-font.py" "$fonts" >"$NRV_BUILD/fonts.log" 2>&1; then
+    cp -f "$fonts"/NrvDialogSans-*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    dialog="NRV Dialog Sans"
+  else
+    echo "wine: the dialog face could not be made (see $NRV_BUILD/fonts.log); Thai will show boxes" >&2
+  fi
+  grep -q "^\"MS Shell Dlg\"=\"$dialog\"" "$WINEPREFIX/system.reg" 2>/dev/null &&
+    grep -q '^"MS PMincho"="IPAPMincho"' "$WINEPREFIX/user.reg" 2>/dev/null && return 0
+  local link='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  local substitutes='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  local fallbacks='ipagp.ttf,IPAPGothic\0Loma.ttf,Loma\0DejaVuSans.ttf,DejaVu Sans'
+  {
+    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "MS PMincho" /d IPAPMincho /f
+    "$NRV_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Times New Roman" /d "Liberation Serif" /f
+    "$NRV_WINE64" reg add "$substitutes" /v "MS Shell Dlg" /d "$dialog" /f
+    "$NRV_WINE64" reg add "$link" /v "$dialog" /t REG_MULTI_SZ /d "$fallbacks" /f
+    "$NRV_WINE64" reg add "$link" /v Tahoma /t REG_MULTI_SZ /d "$fallbacks" /f
+  } </dev/null >/dev/null 2>&1
+  # The registry reaches the prefix's files when the server ends.
+  timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
 # One Xvfb display for a run's GUI tests (NRV_GUI_DISPLAY); other tests run
