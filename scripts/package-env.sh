@@ -172,6 +172,9 @@ pkg_check_uninstalled() {
   if win64 reg query "$posture_key" >/dev/null 2>&1; then
     pkg_stays+="; the posture service's install decisions under $posture_key"
   fi
+  if win64 reg query 'HKLM\SYSTEM\CurrentControlSet\Services\nrvrfsw\Parameters' >/dev/null 2>&1; then
+    pkg_stays+="; the radio switch driver's settings under ...\\Services\\nrvrfsw\\Parameters"
+  fi
 }
 
 # pkg_remove_everything: takes away whatever an installation (or an
