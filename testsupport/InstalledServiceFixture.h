@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -62,6 +63,24 @@ protected:
     }
 
     DWORD ProcessId() { return ServiceProcessId(service.get()); }
+
+    // The configuration the service is installed with: a process of its
+    // own, started at boot as LocalSystem, errors ignored, run from the
+    // folder's copy of exeName, shown as displayName.
+    void ExpectInstalledAs(const wchar_t* exeName, const wchar_t* displayName) {
+        std::vector<BYTE> buffer(8192);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        DWORD needed = 0;
+        ASSERT_TRUE(::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()),
+                                          &needed))
+            << ::GetLastError();
+        EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
+        EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + (folder / exeName) + L"\"");
+        EXPECT_EQ(std::wstring(config->lpDisplayName), displayName);
+        EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
+    }
 
     // Lines of the service's log that contain text.
     int LogCount(const std::string& text) const {

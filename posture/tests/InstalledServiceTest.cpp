@@ -43,18 +43,7 @@ protected:
 
 TEST_F(PostureService, InstallsWithItsIdentityOnce) {
     Install();
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    DWORD needed = 0;
-    ASSERT_TRUE(
-        ::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName),
-              L"\"" + folder.Path() + L"\\POSTURESVC.exe\"");
-    EXPECT_EQ(std::wstring(config->lpDisplayName), L"NORVALE Posture Service");
-    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
+    ExpectInstalledAs(L"POSTURESVC.exe", L"NORVALE Posture Service");
 
     // A second install finds the service there, records it and still exits 0.
     const testsupport::ProcessResult again = Run(L"/INSTALL");

@@ -39,17 +39,7 @@ protected:
 
 TEST_F(RadioService, InstallsStartsAndPowersTheWwanModule) {
     Install();
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    DWORD needed = 0;
-    ASSERT_TRUE(
-        ::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + folder.Path() + L"\\RadioSvc.exe\"");
-    EXPECT_EQ(std::wstring(config->lpDisplayName), L"NRVRadioSvc");
-    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
+    ExpectInstalledAs(L"RadioSvc.exe", L"NRVRadioSvc");
 
     // The WWAN module is powered once at the start; then, every radio being
     // off, the LED is put out.
