@@ -96,17 +96,23 @@ private:
     DWORD m_id = 0;
 };
 
-// A control with this id anywhere below parent (the pages are children).
-HWND control(HWND parent, int id) {
+// A control with this id below parent (the pages are children): one that is
+// visible, or with onItsPage one whose own style is visible although its
+// parents may be hidden.
+HWND findControl(HWND parent, int id, bool onItsPage) {
     struct Search {
         int id;
+        bool onItsPage;
         HWND found;
-    } search{id, nullptr};
+    } search{id, onItsPage, nullptr};
     ::EnumChildWindows(
         parent,
         [](HWND w, LPARAM p) -> BOOL {
             auto* s = reinterpret_cast<Search*>(p);
-            if (::GetDlgCtrlID(w) == s->id && ::IsWindowVisible(w)) {
+            const bool visible = s->onItsPage
+                                     ? (::GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0
+                                     : ::IsWindowVisible(w) != FALSE;
+            if (::GetDlgCtrlID(w) == s->id && visible) {
                 s->found = w;
                 return FALSE;
             }
@@ -114,6 +120,11 @@ HWND control(HWND parent, int id) {
         },
         reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+// A visible control with this id anywhere below parent.
+HWND control(HWND parent, int id) {
+    return findControl(parent, id, false);
 }
 
 std::wstring textOf(HWND w) {
@@ -450,22 +461,7 @@ std::wstring hexLanguage(LANGID id) {
 // A control with this id below parent that is shown on its page (its
 // parents may be hidden).
 HWND shown(HWND parent, int id) {
-    struct Search {
-        int id;
-        HWND found;
-    } search{id, nullptr};
-    ::EnumChildWindows(
-        parent,
-        [](HWND w, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            if (::GetDlgCtrlID(w) == s->id && (::GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE)) {
-                s->found = w;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return findControl(parent, id, true);
 }
 
 // The program's windows run in this process: its own dialog code, templates
