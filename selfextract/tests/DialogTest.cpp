@@ -8,6 +8,9 @@
 #include <commctrl.h>
 #include <process.h>
 
+#include <iostream>
+#include <memory>
+
 using namespace sfxtest;
 using testsupport::FileExists;
 using testsupport::ReadFileBytes;
@@ -89,6 +92,34 @@ public:
             },
             reinterpret_cast<LPARAM>(&search));
         return search.found;
+    }
+    // What the run is doing, for a test that misses its window: running or
+    // ended with its code, and the captions of its top-level windows.
+    std::string describe() const {
+        std::string state = "not started";
+        if (m_process != nullptr) {
+            DWORD code = STILL_ACTIVE;
+            ::GetExitCodeProcess(m_process, &code);
+            state = running() ? "running" : "ended with " + std::to_string(code);
+        }
+        struct Listing {
+            DWORD id;
+            std::string text;
+        } listing{m_id, {}};
+        ::EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                auto* l = reinterpret_cast<Listing*>(p);
+                DWORD pid = 0;
+                ::GetWindowThreadProcessId(w, &pid);
+                if (pid != l->id) return TRUE;
+                wchar_t text[256] = {};
+                ::GetWindowTextW(w, text, 256);
+                l->text += " [" + testsupport::Narrow(text) +
+                           (::IsWindowVisible(w) ? "" : ", hidden") + "]";
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&listing));
+        return state + ", windows:" + (listing.text.empty() ? " none" : listing.text);
     }
 
 private:
@@ -735,10 +766,22 @@ TEST_F(Dialogs, EveryLanguageOnScreen) {
     text.options |= sfx::optRestartNotice;
     build();
     std::wstring english;
+    int missedStarts = 0;
     for (const Language& language : kLanguages) {
-        PackageRun run(package, L"/LNG" + hexLanguage(language.id) + L" /DC:\\NRV");
-        HWND main = run.window(kCaption);
-        ASSERT_NE(main, nullptr) << language.tag;
+        // Under Wine a new program has now and then never shown its window
+        // (one start in several hundred): such a start is described, ended
+        // and made again, once in the whole test.
+        const std::wstring args = L"/LNG" + hexLanguage(language.id) + L" /DC:\\NRV";
+        auto run = std::make_unique<PackageRun>(package, args);
+        HWND main = run->window(kCaption);
+        if (main == nullptr && missedStarts++ == 0) {
+            std::cerr << language.tag << ": no window within 15 s (" << run->describe()
+                      << "); starting it again\n";
+            run.reset();
+            run = std::make_unique<PackageRun>(package, args);
+            main = run->window(kCaption);
+        }
+        ASSERT_NE(main, nullptr) << language.tag << ": " << run->describe();
         ASSERT_TRUE(WaitFor([&] { return control(main, 1013) != nullptr; })) << language.tag;
         const bool mirrored = language.id == 0x0401 || language.id == 0x040d;
         EXPECT_EQ((::GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0, mirrored)
