@@ -403,7 +403,7 @@ public:
         HWND main = nullptr;
         WaitFor(
             [&] {
-                main = threadWindow(L"NORVALE Archive Extractor", false);
+                main = threadWindow(kCaption, false);
                 return main != nullptr && shown(main, 1013) != nullptr;
             },
             15000);
@@ -420,9 +420,7 @@ public:
             m_threadId,
             [](HWND w, LPARAM p) -> BOOL {
                 auto* s = reinterpret_cast<Search*>(p);
-                wchar_t text[256] = {};
-                ::GetWindowTextW(w, text, 256);
-                if ((!s->visible || ::IsWindowVisible(w)) && wcscmp(text, s->caption) == 0) {
+                if (windowMatches(w, s->caption, s->visible)) {
                     s->found = w;
                     return FALSE;
                 }
@@ -434,8 +432,7 @@ public:
     // Closes the dialog the way the program's close command does.
     void stop() {
         if (!m_running) return;
-        if (HWND main = threadWindow(L"NORVALE Archive Extractor", false))
-            ::PostMessageW(main, WM_SYSCOMMAND, 0x30, 0);
+        if (HWND main = threadWindow(kCaption, false)) ::PostMessageW(main, WM_SYSCOMMAND, 0x30, 0);
         if (::WaitForSingleObject(m_ended, 10000) != WAIT_OBJECT_0) {
             ::PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
             ::WaitForSingleObject(m_ended, 10000);

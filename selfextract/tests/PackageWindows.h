@@ -16,6 +16,15 @@ namespace sfxtest {
 // The main dialog's caption.
 constexpr const wchar_t* kCaption = L"NORVALE Archive Extractor";
 
+// Whether w is a window with this caption (any caption when it is null),
+// and visible unless visible is false.
+inline bool windowMatches(HWND w, const wchar_t* caption, bool visible) {
+    wchar_t text[256] = {};
+    ::GetWindowTextW(w, text, 256);
+    return (!visible || ::IsWindowVisible(w)) &&
+           (caption == nullptr || std::wcscmp(text, caption) == 0);
+}
+
 // The package started as a process of its own.
 class PackageRun {
 public:
@@ -75,10 +84,7 @@ public:
                 auto* s = reinterpret_cast<Search*>(p);
                 DWORD pid = 0;
                 ::GetWindowThreadProcessId(w, &pid);
-                wchar_t text[256] = {};
-                ::GetWindowTextW(w, text, 256);
-                if (pid == s->id && (!s->visible || ::IsWindowVisible(w)) &&
-                    (s->caption == nullptr || wcscmp(text, s->caption) == 0)) {
+                if (pid == s->id && windowMatches(w, s->caption, s->visible)) {
                     s->found = w;
                     return FALSE;
                 }
