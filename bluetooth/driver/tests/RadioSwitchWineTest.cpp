@@ -11,8 +11,6 @@
 // cleared here through IOCTL_RADIO_ON and IOCTL_RADIO_OFF.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -56,19 +54,7 @@ protected:
         ASSERT_TRUE(m_sim.ClearLog());
     }
 
-    // Plugs the device in and waits until its stack has been started. The
-    // driver enables its interface when the device is added, so a request
-    // can reach it before the start; a flag set that early is what the start
-    // then acts on. The driver forwards the start after its own start work
-    // and before it starts a power-on thread.
-    void Plug() {
-        ASSERT_TRUE(m_sim.SetPresent(true));
-        ASSERT_TRUE(testsupport::WaitFor([&] {
-            acpibt::State state = {};
-            return m_sim.QueryState(&state) && state.started == 1 &&
-                   acpibt::FindRadioInterface().has_value();
-        }));
-    }
+    void Plug() { ASSERT_TRUE(m_sim.PlugAndWaitForStart()); }
 
     void Replug() {
         m_radio.reset();
@@ -99,18 +85,9 @@ protected:
 
     // The log as text, one entry a line, for failure messages.
     static std::string Describe(const std::vector<LogEntry>& entries) {
-        static const char* const kKinds[] = {"?", "method", "notify", "power", "pnp", "present"};
         std::string text;
         for (const LogEntry& entry : entries) {
-            char line[128];
-            const char* kind = entry.kind < std::size(kKinds) ? kKinds[entry.kind] : "?";
-            const std::string code = entry.kind == acpibt::kEventMethod
-                                         ? acpibt::MethodName(entry.code)
-                                         : std::to_string(entry.code);
-            std::snprintf(line, sizeof line, "%10.1f ms %-7s %-4s status 0x%08lX value 0x%02lX\n",
-                          (entry.timeUs - entries.front().timeUs) / 1000.0, kind, code.c_str(),
-                          static_cast<unsigned long>(entry.status), entry.value);
-            text += line;
+            text += acpibt::FormatLogEntry(entry, entries.front().timeUs) + "\n";
         }
         return text;
     }

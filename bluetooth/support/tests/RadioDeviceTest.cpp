@@ -40,8 +40,7 @@ protected:
         if (!acpibt::FindRadioInterface()) {
             // Plugged in again, the driver's start finds the switch off and
             // its power-on thread ends after two status reads.
-            firmware.SetPresent(true);
-            testsupport::WaitFor([] { return acpibt::FindRadioInterface().has_value(); });
+            firmware.PlugAndWaitForStart();
             ::Sleep(300);
             firmware.Reset();
         }

@@ -69,6 +69,19 @@ bool ControlChannel::SetPresent(bool present) {
     return Send(IOCTL_ACPIBT_SET_PRESENT, &word, sizeof word, nullptr, 0);
 }
 
+bool ControlChannel::PlugAndWaitForStart(DWORD timeoutMs) {
+    if (!SetPresent(true)) return false;
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        State state = {};
+        if (QueryState(&state) && state.started == 1 && FindRadioInterface().has_value()) {
+            return true;
+        }
+        if (::GetTickCount64() >= end) return false;
+        ::Sleep(20);
+    }
+}
+
 bool ControlChannel::QueryState(State* state) {
     return Send(IOCTL_ACPIBT_QUERY_STATE, nullptr, 0, state, sizeof *state);
 }

@@ -37,6 +37,13 @@ public:
     bool SystemPower(ULONG state, LONG* status = nullptr);
     // Unplug returns once the stack has been removed.
     bool SetPresent(bool present);
+    // Plugs the device in and waits until its stack has been started. The
+    // radio switch driver enables its interface when the device is added and
+    // Wine lists it at once, so a request can reach the driver before its
+    // start: what such a request changes (the Bluetooth flag) is what the
+    // start then acts on. The driver forwards the start after its own start
+    // work and before it starts a power-on thread.
+    bool PlugAndWaitForStart(DWORD timeoutMs = 10000);
     bool QueryState(State* state);
     bool ReadLog(std::vector<LogEntry>* entries);
     bool ClearLog();
