@@ -59,13 +59,11 @@ cleanup() {
   local rc=$?
   set +e
   trap - EXIT
-  pkg_remove_everything
-  radioctl reset >/dev/null
   if [ "$fixtures" -eq 1 ]; then
-    # The fixture's state as the test found it: the device with its driver.
-    "$NRV_ROOT/scripts/btsim.sh" remove >/dev/null || rc=1
-    "$NRV_ROOT/scripts/btsim.sh" install >/dev/null || rc=1
+    pkg_restore_fixtures || rc=1
   else
+    pkg_remove_everything
+    radioctl reset >/dev/null
     "$NRV_ROOT/scripts/btsim.sh" remove >/dev/null || rc=1
     radioctl uninstall >/dev/null || rc=1
     "$NRV_ROOT/scripts/vadsim.sh" remove >/dev/null || rc=1

@@ -197,3 +197,16 @@ pkg_remove_everything() {
   rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Temp/NrvSystemDriver*.temp \
     "$WINEPREFIX"/drive_c/users/*/Temp/NrvSystemDriver*.temp
 }
+
+# The fixtures' state as a package test found it: nothing of the package
+# installed, the radio managers reset and the radio switch device loaded
+# again with the driver the fixture installs. Non-zero when the device does
+# not come back.
+pkg_restore_fixtures() {
+  local rc=0
+  pkg_remove_everything
+  radioctl reset >/dev/null
+  "$NRV_ROOT/scripts/btsim.sh" remove >/dev/null || rc=1
+  "$NRV_ROOT/scripts/btsim.sh" install >/dev/null || rc=1
+  return $rc
+}

@@ -21,10 +21,7 @@ cleanup() {
   local rc=$?
   set +e
   trap - EXIT
-  pkg_remove_everything
-  radioctl reset >/dev/null
-  "$NRV_ROOT/scripts/btsim.sh" remove >/dev/null || rc=1
-  "$NRV_ROOT/scripts/btsim.sh" install >/dev/null || rc=1
+  pkg_restore_fixtures || rc=1
   [ "$display_started" -eq 0 ] || nrv_stop_display
   rm -rf "$work_dir" "$corrupt_exe"
   exit $rc
