@@ -51,5 +51,9 @@ for arch in x86 x64; do
   run_ctest "$tree/ctest.log" -LE gui "$@"
 done
 [ $((passed + failed)) -gt 0 ] || status=1
+if [ "$status" -ne 0 ] && [ -s "$NRV_BUILD/wineserver.log" ]; then
+  echo "test: the Wine server wrote:"
+  tail -n 40 "$NRV_BUILD/wineserver.log"
+fi
 echo "$passed passed, $failed failed, $skipped skipped"
 exit $status

@@ -110,7 +110,9 @@ nrv_start_wineserver() {
   # session) is ended first: every run starts from the same state.
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true
-  wineserver -p </dev/null >/dev/null 2>&1
+  # What the server says (a fatal error ends it, and every Wine program with
+  # it) is kept for the run's report.
+  wineserver -p </dev/null >"$NRV_BUILD/wineserver.log" 2>&1
   local display=(env)
   [ -n "${NRV_GUI_DISPLAY:-}" ] && display=(env DISPLAY="$NRV_GUI_DISPLAY")
   "${display[@]}" "$NRV_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true

@@ -58,7 +58,8 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(device.Open()) << "the simulated value-added device is not loaded";
-        ASSERT_TRUE(radios.Open()) << "the simulated radio managers are not installed";
+        ASSERT_TRUE(radios.Open()) << "the simulated radio managers are not installed: "
+                                   << testsupport::Narrow(radios.Error());
         ASSERT_TRUE(device.Reset());
         ASSERT_TRUE(manager) << ::GetLastError();
         RemoveService();
@@ -73,7 +74,7 @@ protected:
     void TearDown() override {
         RemoveService();
         SetLedStateKeyPresent(false);
-        radios.Reset();
+        if (radios.Open()) radios.Reset();
         device.SetPresent(vadsim::kDeviceHwplz, true);
         device.Reset();
     }

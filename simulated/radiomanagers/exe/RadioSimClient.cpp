@@ -107,18 +107,29 @@ bool Installed() {
 }
 
 SimControl::SimControl() {
-    nrv::UniqueFileHandle file(::CreateFileW(StatePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+    const std::wstring path = StatePath();
+    nrv::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                              nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return;
+    if (!file) {
+        m_error = L"cannot open " + path + L": error " + std::to_wstring(::GetLastError());
+        return;
+    }
     nrv::UniqueHandle mapping(
         ::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0, sizeof(SimState), nullptr));
-    if (!mapping) return;
+    if (!mapping) {
+        m_error = L"cannot map " + path + L": error " + std::to_wstring(::GetLastError());
+        return;
+    }
     auto* state = static_cast<SimState*>(
         ::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SimState)));
-    if (state == nullptr) return;
+    if (state == nullptr) {
+        m_error = L"cannot map a view of " + path + L": error " + std::to_wstring(::GetLastError());
+        return;
+    }
     if (state->magic != kStateMagic || state->size != sizeof(SimState)) {
         ::UnmapViewOfFile(state);
+        m_error = path + L" is not a state file of this build";
         return;
     }
     m_state = state;

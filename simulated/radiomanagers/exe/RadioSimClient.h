@@ -23,12 +23,14 @@ bool Installed();
 
 class SimControl {
 public:
-    // Maps the state file; Open() is false when it does not exist.
+    // Maps the state file; Open() is false when it does not exist or cannot
+    // be mapped, and Error() tells why.
     SimControl();
     ~SimControl();
     SimControl(const SimControl&) = delete;
     SimControl& operator=(const SimControl&) = delete;
     bool Open() const { return m_state != nullptr; }
+    std::wstring Error() const { return m_error; }
     SimState& State() { return *m_state; }
     ManagerScript& Manager(LONG kind) { return m_state->managers[kind]; }
 
@@ -56,6 +58,7 @@ public:
 
 private:
     SimState* m_state = nullptr;
+    std::wstring m_error;
 };
 
 std::string MethodName(LONG method);
