@@ -411,23 +411,13 @@ public:
     }
     // A top-level window of the UI thread with this caption.
     HWND threadWindow(const wchar_t* caption, bool visible = true) {
-        struct Search {
-            const wchar_t* caption;
-            bool visible;
-            HWND found;
-        } search{caption, visible, nullptr};
-        ::EnumThreadWindows(
-            m_threadId,
-            [](HWND w, LPARAM p) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(p);
-                if (windowMatches(w, s->caption, s->visible)) {
-                    s->found = w;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found;
+        HWND found = nullptr;
+        forEachThreadWindow(m_threadId, [&](HWND w) {
+            if (!windowMatches(w, caption, visible)) return true;
+            found = w;
+            return false;
+        });
+        return found;
     }
     // Closes the dialog the way the program's close command does.
     void stop() {

@@ -25,6 +25,32 @@ inline bool windowMatches(HWND w, const wchar_t* caption, bool visible) {
            (caption == nullptr || std::wcscmp(text, caption) == 0);
 }
 
+// Window enumerations that call visit(w) for each window until it returns
+// false: top-level windows, the windows below parent, a thread's top-level
+// windows.
+template <typename Visit>
+BOOL CALLBACK visitWindow(HWND w, LPARAM visit) {
+    return (*reinterpret_cast<Visit*>(visit))(w) ? TRUE : FALSE;
+}
+template <typename Visit>
+void forEachTopLevelWindow(Visit visit) {
+    ::EnumWindows(visitWindow<Visit>, reinterpret_cast<LPARAM>(&visit));
+}
+template <typename Visit>
+void forEachChildWindow(HWND parent, Visit visit) {
+    ::EnumChildWindows(parent, visitWindow<Visit>, reinterpret_cast<LPARAM>(&visit));
+}
+template <typename Visit>
+void forEachThreadWindow(DWORD threadId, Visit visit) {
+    ::EnumThreadWindows(threadId, visitWindow<Visit>, reinterpret_cast<LPARAM>(&visit));
+}
+
+inline DWORD processOf(HWND w) {
+    DWORD id = 0;
+    ::GetWindowThreadProcessId(w, &id);
+    return id;
+}
+
 // The package started as a process of its own.
 class PackageRun {
 public:
@@ -73,25 +99,13 @@ public:
         return found;
     }
     HWND findWindow(const wchar_t* caption, bool visible) {
-        struct Search {
-            DWORD id;
-            const wchar_t* caption;
-            bool visible;
-            HWND found;
-        } search{m_id, caption, visible, nullptr};
-        ::EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(p);
-                DWORD pid = 0;
-                ::GetWindowThreadProcessId(w, &pid);
-                if (pid == s->id && windowMatches(w, s->caption, s->visible)) {
-                    s->found = w;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found;
+        HWND found = nullptr;
+        forEachTopLevelWindow([&](HWND w) {
+            if (processOf(w) != m_id || !windowMatches(w, caption, visible)) return true;
+            found = w;
+            return false;
+        });
+        return found;
     }
     // What the run is doing, for a test that misses its window: running or
     // ended with its code, and the captions of its top-level windows.
@@ -102,24 +116,16 @@ public:
             ::GetExitCodeProcess(m_process, &code);
             state = running() ? "running" : "ended with " + std::to_string(code);
         }
-        struct Listing {
-            DWORD id;
-            std::string text;
-        } listing{m_id, {}};
-        ::EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
-                auto* l = reinterpret_cast<Listing*>(p);
-                DWORD pid = 0;
-                ::GetWindowThreadProcessId(w, &pid);
-                if (pid != l->id) return TRUE;
-                wchar_t text[256] = {};
-                ::GetWindowTextW(w, text, 256);
-                l->text += " [" + testsupport::Narrow(text) +
-                           (::IsWindowVisible(w) ? "" : ", hidden") + "]";
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&listing));
-        return state + ", windows:" + (listing.text.empty() ? " none" : listing.text);
+        std::string listing;
+        forEachTopLevelWindow([&](HWND w) {
+            if (processOf(w) != m_id) return true;
+            wchar_t text[256] = {};
+            ::GetWindowTextW(w, text, 256);
+            listing +=
+                " [" + testsupport::Narrow(text) + (::IsWindowVisible(w) ? "" : ", hidden") + "]";
+            return true;
+        });
+        return state + ", windows:" + (listing.empty() ? " none" : listing);
     }
 
 private:
@@ -131,26 +137,15 @@ private:
 // visible, or with onItsPage one whose own style is visible although its
 // parents may be hidden.
 inline HWND findControl(HWND parent, int id, bool onItsPage) {
-    struct Search {
-        int id;
-        bool onItsPage;
-        HWND found;
-    } search{id, onItsPage, nullptr};
-    ::EnumChildWindows(
-        parent,
-        [](HWND w, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            const bool visible = s->onItsPage
-                                     ? (::GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0
-                                     : ::IsWindowVisible(w) != FALSE;
-            if (::GetDlgCtrlID(w) == s->id && visible) {
-                s->found = w;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND found = nullptr;
+    forEachChildWindow(parent, [&](HWND w) {
+        const bool visible = onItsPage ? (::GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0
+                                       : ::IsWindowVisible(w) != FALSE;
+        if (::GetDlgCtrlID(w) != id || !visible) return true;
+        found = w;
+        return false;
+    });
+    return found;
 }
 
 // A visible control with this id anywhere below parent.
